@@ -20,7 +20,7 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 # The venv's cmake, ctest and ninja (from PyPI), whatever else is on PATH.
-VENV_PATH := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
+VENV_PATH := PATH="$(abspath $(VENV))/bin:$$PATH"
 CMAKE := $(VENV_PATH) $(VENV)/bin/cmake
 CTEST := $(VENV_PATH) $(VENV)/bin/ctest
 
@@ -41,12 +41,14 @@ demo: $(INSTALL_STAMP)
 	$(PY) examples/quickstart.py
 
 # Both suites run even if the first fails; the exit status reports either.
+# pytest runs with -P so that the installed module is imported, never a
+# same-named file or directory in the working tree.
 test: $(INSTALL_STAMP) cpp-build
 	@status=0; \
 	echo "== C++ unit tests (ctest)"; \
 	$(CTEST) --test-dir $(CPP_BUILD) --output-on-failure $(CTEST_ARGS) || status=1; \
 	echo "== Python tests (pytest)"; \
-	$(PY) -m pytest $(PYTEST_ARGS) || status=1; \
+	$(PY) -P -m pytest $(PYTEST_ARGS) || status=1; \
 	if [ $$status -ne 0 ]; then echo "make test: FAILED" >&2; fi; \
 	exit $$status
 
@@ -59,7 +61,7 @@ cpp-build: $(VENV_STAMP)
 	$(CMAKE) --build $(CPP_BUILD)
 
 py-test: $(INSTALL_STAMP)
-	$(PY) -m pytest $(PYTEST_ARGS)
+	$(PY) -P -m pytest $(PYTEST_ARGS)
 
 install: $(INSTALL_STAMP)
 
