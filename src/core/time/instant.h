@@ -1,0 +1,53 @@
+// A UTC instant with nanosecond resolution and its RFC 3339 text.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vesk {
+
+// Seconds since the Unix epoch plus nanoseconds. `nanos` is below one billion,
+// except during an inserted leap second read from text ("23:59:60"), which is
+// held as second 59 with `nanos` in [1e9, 2e9) and written back as second 60.
+//
+// Representable instants run from 0000-01-01T00:00:00Z through
+// 9999-12-31T23:59:59.999999999Z, the years that the four-digit text can hold.
+struct Instant {
+  std::int64_t seconds = 0;
+  std::uint32_t nanos = 0;
+
+  static Instant now();  // the system clock
+  static constexpr Instant from_unix(std::int64_t seconds, std::uint32_t nanos = 0) {
+    return {seconds, nanos};
+  }
+  static const Instant kMin;
+  static const Instant kMax;
+
+  friend constexpr auto operator<=>(const Instant&, const Instant&) = default;
+};
+
+inline constexpr Instant Instant::kMin{-62167219200, 0};                 // 0000-01-01T00:00:00Z
+inline constexpr Instant Instant::kMax{253402300799, 999'999'999};       // 9999-12-31T23:59:59.999999999Z
+
+// `at` + `seconds`, or nothing when the sum leaves the representable range.
+std::optional<Instant> add_seconds(Instant at, std::uint64_t seconds);
+
+// Whole milliseconds since the epoch (floored); 0 for instants before 1970.
+std::uint64_t unix_millis(Instant at);
+
+enum class UtcSuffix { kZ, kPlusZero };
+
+// "2026-03-02T08:59:59.001200Z": no fraction for whole seconds, otherwise the
+// fewest of 3, 6 or 9 digits that are exact. kPlusZero ends in "+00:00".
+std::string format_rfc3339(Instant at, UtcSuffix suffix = UtcSuffix::kZ);
+
+// Any RFC 3339 date-time: "T", "t" or " " between date and time, a fraction of
+// any length (digits past the ninth are dropped), "Z", "z" or a numeric
+// offset, which is applied. Nothing when the text is not such a date-time or
+// the instant is outside the representable range.
+std::optional<Instant> parse_rfc3339(std::string_view text);
+
+}  // namespace vesk
