@@ -106,4 +106,4 @@ clean:
 	rm -rf build $(VENV)
 
 help:
-	@sed -n '3,12p' Makefile
+	@sed -n '3,13p' Makefile
