@@ -21,7 +21,7 @@ PyModuleDef vesk_module = {
 PyMODINIT_FUNC PyInit_vesk() {
   PyObject* module = PyModule_Create(&vesk_module);
   if (module == nullptr) return nullptr;
-  if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) {
+  if (PyModule_AddStringConstant(module, "__version__", VESK_VERSION) < 0) {
     Py_DECREF(module);
     return nullptr;
   }
