@@ -1,0 +1,58 @@
+// JSON writers: compact (log lines, control replies) and pretty (snapshot).
+//
+// The writer appends to a std::string; objects keep the order in which the
+// caller writes their members. Strings are escaped as follows: `"` and `\`,
+// the short forms \b \f \n \r \t, every other control character below 0x20
+// as \u00XX with lower-case hexadecimal digits; everything else, non-ASCII
+// included, is written as UTF-8 unchanged.
+//
+// Pretty layout: one member or element per line, indented by two spaces per
+// level, "key": value with ": " between them, "{}" and "[]" for empty
+// containers, the closing bracket at the enclosing level's indentation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vesk::json {
+
+enum class Style : std::uint8_t { kCompact, kPretty };
+
+class Writer {
+ public:
+  explicit Writer(std::string& out, Style style = Style::kCompact);
+
+  void begin_object();
+  void end_object();
+  void begin_array();
+  void end_array();
+  // The key of the next object member; the member's value follows.
+  void key(std::string_view name);
+
+  void string(std::string_view value);
+  void u64(std::uint64_t value);
+  void i64(std::int64_t value);
+  // Shortest text that reads back to the same double; integral values keep
+  // a ".0"; exponents are written as "1e300" and "1e-7". Non-finite values
+  // are written as null.
+  void f64(double value);
+  void boolean(bool value);
+  void null();
+  // Pre-encoded JSON text, placed as one value.
+  void raw(std::string_view json);
+
+ private:
+  void before_value();
+
+  std::string& out_;
+  Style style_;
+  int depth_ = 0;
+  bool first_ = true;         // no member or element yet at this level
+  bool after_key_ = false;    // a key was written and waits for its value
+};
+
+// `text` as a JSON string literal, quotes included.
+void append_escaped(std::string& out, std::string_view text);
+
+}  // namespace vesk::json
