@@ -107,6 +107,7 @@ std::optional<Bounds> parse_bounds(std::string_view text, const FieldRule& rule)
 }
 
 std::uint64_t bits_between(int low, int high, std::uint32_t step) {
+  if (step == 1) return (~std::uint64_t{0} >> (63 - high)) & (~std::uint64_t{0} << low);
   std::uint64_t bits = 0;
   for (std::uint64_t v = static_cast<std::uint64_t>(low); v <= static_cast<std::uint64_t>(high); v += step) {
     bits |= std::uint64_t{1} << v;
@@ -176,13 +177,14 @@ std::optional<CronExpr> parse_cron(std::string_view text) {
   expr.days = static_cast<std::uint32_t>(sets[2]);
   expr.months = static_cast<std::uint16_t>(sets[3]);
   expr.weekdays = static_cast<std::uint8_t>(sets[4]);
+  // When the 1st falls on weekday `first` (0 = Sunday), day d falls on
+  // weekday (first + d - 1) mod 7: rotate the week so that bit j stands for
+  // day j + 1, then repeat it over the month's weeks.
+  const std::uint32_t week = expr.weekdays >> 1;  // bit w = weekday w
   for (int first = 0; first < 7; ++first) {
-    std::uint32_t days = 0;
-    for (int day = 1; day <= 31; ++day) {
-      const int weekday = (first + day - 1) % 7;  // 0 = Sunday
-      if (expr.weekdays & (1u << (weekday + 1))) days |= 1u << day;
-    }
-    expr.weekday_days[first] = days;
+    const std::uint32_t rotated = ((week >> first) | (week << (7 - first))) & 0x7F;
+    const std::uint64_t month = rotated * ((1ull << 0) | (1ull << 7) | (1ull << 14) | (1ull << 21) | (1ull << 28));
+    expr.weekday_days[first] = static_cast<std::uint32_t>((month << 1) & 0xFFFF'FFFEu);
   }
   return expr;
 }
