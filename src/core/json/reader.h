@@ -7,10 +7,35 @@
 // key comes last can be scanned once for its keys and then decoded field by
 // field.
 //
-// Every error is a `ReadError` whose text ends in " at line L column C":
-// L counts line feeds from 1; C is the 1-based byte index within the line of
-// the byte at which the fault was found, or, at the end of the input, the
-// number of bytes of the last line.
+// Every error is a `ReadError` whose text ends in " at line L column C".
+// L is 1 plus the number of line feeds before the place of the fault; C is
+// counted in bytes within that line and names one of two places:
+//  - a byte that was looked at but cannot be accepted ("expected value",
+//    "expected `:`", "trailing characters", "invalid number", "invalid
+//    escape", a control character in a string): C is that byte's 1-based
+//    index, so the column points at the culprit;
+//  - the end of what was consumed (every "EOF while parsing ..." fault, the
+//    type and value errors, which are raised once the offending value has
+//    been read, and the decoders' missing_field, duplicate_field,
+//    unknown_variant, invalid_value, custom): C is the number of bytes of the
+//    line consumed so far, that is the index of the last consumed byte. At
+//    the end of the input this is the length of the last line (0 if the text
+//    ends in a line feed).
+// A type error for an array or object consumes only its opening bracket.
+//
+// Found values are described the way the type errors of serde-based readers
+// describe them: `null`, boolean `true`, integer `5` (an integer is quoted
+// as written, however long), floating point `1.5` (in the writer's
+// shortest form, see writer.h), string "abc" (escaped as JSON), sequence,
+// map. An unsigned reader rejects every integer with a minus sign, "-0"
+// included, as "invalid value: integer `-0`, expected u8".
+//
+// Escapes: \uXXXX decodes to UTF-8; a leading surrogate must be followed by
+// "\u" ("unexpected end of hex escape") and a trailing surrogate ("lone
+// leading surrogate in hex escape"); a trailing surrogate on its own is an
+// "invalid unicode code point". Bytes of 0x80 and above are passed through
+// unchecked: validating UTF-8 is the caller's job. Containers nested deeper
+// than 128 levels inside skip_value give "recursion limit exceeded".
 #pragma once
 
 #include <cstdint>
@@ -20,6 +45,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace vesk::json {
 
@@ -37,6 +63,14 @@ template <typename T>
 using ReadResult = std::expected<T, ReadError>;
 
 enum class ValueKind : std::uint8_t { kNull, kBool, kNumber, kString, kArray, kObject };
+
+// A number in the form it was written: non-negative integers as uint64,
+// negative integers as int64; with a fraction or exponent, beyond the 64-bit
+// range, and "-0" as double.
+using Number = std::variant<std::uint64_t, std::int64_t, double>;
+
+// Containers deeper than this fail with "recursion limit exceeded".
+inline constexpr int kMaxDepth = 128;
 
 class Reader {
  public:
@@ -74,6 +108,9 @@ class Reader {
   ReadResult<bool> read_bool(std::string_view expecting = "a boolean");
   // Consumes a null and returns true; leaves anything else in place.
   ReadResult<bool> read_null();
+  // Any number; "number out of range" beyond the range of double (values
+  // too small for it read as zero).
+  ReadResult<Number> read_number(std::string_view expecting = "a number");
 
   // Consumes one whole value of any kind (checking that it is valid JSON).
   ReadResult<void> skip_value();
@@ -96,6 +133,28 @@ class Reader {
   ReadError custom(std::string_view text) const;                 // any text, located here
 
  private:
+  struct NumberToken {
+    std::size_t begin, end;   // the text, sign included
+    std::uint64_t magnitude;  // of an integer that fits 64 bits
+    bool negative, integral, overflow;
+  };
+
+  void skip_space();
+  bool follows_open(char open) const;
+  ReadResult<std::string_view> string_body();
+  ReadResult<std::string_view> string_body_escaped(std::size_t start, std::size_t stop);
+  ReadResult<void> unicode_escape();
+  ReadResult<std::uint32_t> hex4();
+  ReadResult<NumberToken> number_token();
+  ReadResult<double> to_double(const NumberToken& token) const;
+  ReadResult<std::uint64_t> read_unsigned(std::uint64_t max, std::string_view expecting);
+  ReadResult<void> literal(std::string_view word);
+  ReadResult<void> skip_nested(int depth);
+  ReadError invalid_type(std::string_view expecting);
+  ReadError error_at(std::string_view what, std::size_t offset) const;
+  ReadError error_after(std::string_view what, std::size_t consumed, bool at_eof = false) const;
+  ReadError eof(std::string_view what) const;
+
   std::string_view text_;
   std::size_t pos_ = 0;
   std::string scratch_;  // unescaped strings that could not be returned in place

@@ -34,8 +34,8 @@ class Writer {
   void u64(std::uint64_t value);
   void i64(std::int64_t value);
   // Shortest text that reads back to the same double; integral values keep
-  // a ".0"; exponents are written as "1e300" and "1e-7". Non-finite values
-  // are written as null.
+  // a ".0"; exponents are written as "1e300" and "1e-7" (see append_f64).
+  // Non-finite values are written as null.
   void f64(double value);
   void boolean(bool value);
   void null();
@@ -44,6 +44,7 @@ class Writer {
 
  private:
   void before_value();
+  void newline();
 
   std::string& out_;
   Style style_;
@@ -54,5 +55,12 @@ class Writer {
 
 // `text` as a JSON string literal, quotes included.
 void append_escaped(std::string& out, std::string_view text);
+
+// The number text of `Writer::f64` for a finite value: the shortest digits
+// that read back to the same double (std::to_chars), laid out as plain
+// decimals while the decimal exponent is between -5 and 15 ("0.00001",
+// "123.25", "1000000000000000.0"), in exponent form outside ("1e-6",
+// "1.5e-7", "1e16", "1.7976931348623157e308"); integral values end in ".0".
+void append_f64(std::string& out, double value);
 
 }  // namespace vesk::json
