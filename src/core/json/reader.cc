@@ -73,7 +73,7 @@ bool exceeds_double(std::string_view text) {
 
 Reader::Reader(std::string_view text) : text_(text) {}
 
-inline void Reader::skip_space() {
+[[gnu::always_inline]] inline void Reader::skip_space() {
   while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
 }
 
@@ -81,10 +81,27 @@ inline void Reader::skip_space() {
 // derived from the text rather than kept as state so that `seek` needs no
 // bookkeeping. Every other token before a separator ends a value, and values
 // never end in '{' or '['.
-bool Reader::follows_open(char open) const {
+[[gnu::always_inline]] inline bool Reader::follows_open(char open) const {
   std::size_t i = pos_;
   while (i > 0 && is_space(text_[i - 1])) --i;
   return i > 0 && text_[i - 1] == open;
+}
+
+// The reader stands after the opening quote. Strings without escapes are
+// returned in place; only escaped ones are rebuilt in `scratch_`. Returns
+// nullptr on a fault, leaving the error in `pending_`: a plain pointer and
+// length keep the hot path free of result objects on the stack.
+[[gnu::always_inline]] inline const char* Reader::string_body(std::size_t& length) {
+  const std::size_t start = pos_;
+  const std::size_t stop = detail::find_special(text_, start);
+  if (stop < text_.size() && text_[stop] == '"') [[likely]] {
+    pos_ = stop + 1;
+    length = stop - start;
+    return text_.data() + start;
+  }
+  if (!string_body_escaped(start, stop)) return nullptr;
+  length = scratch_.size();
+  return scratch_.data();
 }
 
 ReadResult<ValueKind> Reader::peek() {
@@ -131,13 +148,14 @@ ReadResult<std::optional<std::string_view>> Reader::next_key() {
   }
   if (c != '"') return std::unexpected(error_at("key must be a string", pos_));
   ++pos_;
-  auto key = string_body();
-  if (!key) return std::unexpected(std::move(key.error()));
+  std::size_t length = 0;
+  const char* key = string_body(length);
+  if (key == nullptr) return std::unexpected(std::move(pending_));
   skip_space();
   if (pos_ == text_.size()) return std::unexpected(eof("an object"));
   if (text_[pos_] != ':') return std::unexpected(error_at("expected `:`", pos_));
   ++pos_;
-  return std::optional<std::string_view>{*key};
+  return ReadResult<std::optional<std::string_view>>(std::in_place, std::in_place, key, length);
 }
 
 ReadResult<void> Reader::begin_array(std::string_view expecting) {
@@ -171,35 +189,26 @@ ReadResult<std::string_view> Reader::read_string(std::string_view expecting) {
   if (pos_ == text_.size()) return std::unexpected(eof("a value"));
   if (text_[pos_] != '"') return std::unexpected(invalid_type(expecting));
   ++pos_;
-  return string_body();
+  std::size_t length = 0;
+  const char* body = string_body(length);
+  if (body == nullptr) return std::unexpected(std::move(pending_));
+  return ReadResult<std::string_view>(std::in_place, body, length);
 }
 
-// The reader stands after the opening quote. Strings without escapes are
-// returned in place; only escaped ones are rebuilt in `scratch_`.
-ReadResult<std::string_view> Reader::string_body() {
-  const std::size_t start = pos_;
-  const std::size_t stop = detail::find_special(text_, start);
-  if (stop < text_.size() && text_[stop] == '"') {
-    pos_ = stop + 1;
-    return text_.substr(start, stop - start);
-  }
-  return string_body_escaped(start, stop);
-}
-
-ReadResult<std::string_view> Reader::string_body_escaped(std::size_t start, std::size_t stop) {
+bool Reader::string_body_escaped(std::size_t start, std::size_t stop) {
   scratch_.assign(text_.data() + start, stop - start);
   pos_ = stop;
   for (;;) {
-    if (pos_ == text_.size()) return std::unexpected(eof("a string"));
+    if (pos_ == text_.size()) return fail(eof("a string"));
     const char c = text_[pos_];
     if (c == '"') {
       ++pos_;
-      return std::string_view(scratch_);
+      return true;
     }
     if (c != '\\') {
-      return std::unexpected(error_at("control character (\\u0000-\\u001F) found while parsing a string", pos_));
+      return fail(error_at("control character (\\u0000-\\u001F) found while parsing a string", pos_));
     }
-    if (++pos_ == text_.size()) return std::unexpected(eof("a string"));
+    if (++pos_ == text_.size()) return fail(eof("a string"));
     switch (text_[pos_++]) {
       case '"': scratch_.push_back('"'); break;
       case '\\': scratch_.push_back('\\'); break;
@@ -210,9 +219,9 @@ ReadResult<std::string_view> Reader::string_body_escaped(std::size_t start, std:
       case 'r': scratch_.push_back('\r'); break;
       case 't': scratch_.push_back('\t'); break;
       case 'u':
-        if (auto done = unicode_escape(); !done) return std::unexpected(std::move(done.error()));
+        if (auto done = unicode_escape(); !done) return fail(std::move(done.error()));
         break;
-      default: return std::unexpected(error_at("invalid escape", pos_ - 1));
+      default: return fail(error_at("invalid escape", pos_ - 1));
     }
     const std::size_t next = detail::find_special(text_, pos_);
     scratch_.append(text_.data() + pos_, next - pos_);
@@ -428,8 +437,8 @@ ReadResult<void> Reader::skip_nested(int depth) {
     }
     case ValueKind::kString: {
       ++pos_;
-      auto body = string_body();
-      if (!body) return std::unexpected(std::move(body.error()));
+      std::size_t length = 0;
+      if (string_body(length) == nullptr) return std::unexpected(std::move(pending_));
       return {};
     }
     case ValueKind::kArray: {
@@ -470,10 +479,11 @@ ReadError Reader::invalid_type(std::string_view expecting) {
   switch (text_[pos_]) {
     case '"': {
       ++pos_;
-      auto body = string_body();
-      if (!body) return std::move(body.error());
+      std::size_t length = 0;
+      const char* body = string_body(length);
+      if (body == nullptr) return std::move(pending_);
       text += "string ";
-      append_escaped(text, *body);
+      append_escaped(text, std::string_view(body, length));
       break;
     }
     case '[':

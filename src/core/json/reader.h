@@ -141,8 +141,12 @@ class Reader {
 
   void skip_space();
   bool follows_open(char open) const;
-  ReadResult<std::string_view> string_body();
-  ReadResult<std::string_view> string_body_escaped(std::size_t start, std::size_t stop);
+  const char* string_body(std::size_t& length);
+  bool string_body_escaped(std::size_t start, std::size_t stop);
+  bool fail(ReadError error) {
+    pending_ = std::move(error);
+    return false;
+  }
   ReadResult<void> unicode_escape();
   ReadResult<std::uint32_t> hex4();
   ReadResult<NumberToken> number_token();
@@ -150,14 +154,15 @@ class Reader {
   ReadResult<std::uint64_t> read_unsigned(std::uint64_t max, std::string_view expecting);
   ReadResult<void> literal(std::string_view word);
   ReadResult<void> skip_nested(int depth);
-  ReadError invalid_type(std::string_view expecting);
-  ReadError error_at(std::string_view what, std::size_t offset) const;
-  ReadError error_after(std::string_view what, std::size_t consumed, bool at_eof = false) const;
-  ReadError eof(std::string_view what) const;
+  [[gnu::cold]] ReadError invalid_type(std::string_view expecting);
+  [[gnu::cold]] ReadError error_at(std::string_view what, std::size_t offset) const;
+  [[gnu::cold]] ReadError error_after(std::string_view what, std::size_t consumed, bool at_eof = false) const;
+  [[gnu::cold]] ReadError eof(std::string_view what) const;
 
   std::string_view text_;
   std::size_t pos_ = 0;
   std::string scratch_;  // unescaped strings that could not be returned in place
+  ReadError pending_;    // a fault on its way out of a helper that returns no result
 };
 
 }  // namespace vesk::json

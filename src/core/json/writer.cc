@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "json/bytes.h"
 
@@ -19,10 +20,20 @@ void append_integer(std::string& out, Int value) {
 
 void append_escaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t stop = detail::find_special(text, 0);
+  if (stop == text.size()) [[likely]] {
+    // Most strings need no escape: one growth and one copy.
+    const std::size_t size = out.size();
+    out.resize(size + text.size() + 2);
+    char* p = out.data() + size;
+    p[0] = '"';
+    std::memcpy(p + 1, text.data(), text.size());
+    p[text.size() + 1] = '"';
+    return;
+  }
   out.push_back('"');
   std::size_t i = 0;
-  for (;;) {
-    const std::size_t stop = detail::find_special(text, i);
+  for (;; stop = detail::find_special(text, i)) {
     out.append(text.data() + i, stop - i);
     if (stop == text.size()) break;
     const auto c = static_cast<unsigned char>(text[stop]);
@@ -96,7 +107,7 @@ void Writer::newline() {
   out_.append(static_cast<std::size_t>(depth_) * 2, ' ');
 }
 
-void Writer::before_value() {
+[[gnu::always_inline]] inline void Writer::before_value() {
   if (after_key_) {
     after_key_ = false;
     return;
@@ -136,6 +147,23 @@ void Writer::end_array() {
 }
 
 void Writer::key(std::string_view name) {
+  if (style_ == Style::kCompact && !after_key_ && depth_ > 0 &&
+      detail::find_special(name, 0) == name.size()) [[likely]] {
+    // The usual member of a log line: `,"name":` in one growth and one copy.
+    const std::size_t separator = first_ ? 0 : 1;
+    const std::size_t size = out_.size();
+    out_.resize(size + separator + name.size() + 3);
+    char* p = out_.data() + size;
+    p[0] = ',';
+    p += separator;
+    p[0] = '"';
+    std::memcpy(p + 1, name.data(), name.size());
+    p[name.size() + 1] = '"';
+    p[name.size() + 2] = ':';
+    first_ = false;
+    after_key_ = true;
+    return;
+  }
   before_value();
   append_escaped(out_, name);
   if (style_ == Style::kPretty) {
