@@ -1,0 +1,62 @@
+// Compaction as a sequence of steps that a test can stop after any one of
+// them, to leave the files a crash at that point would leave. The product
+// instantiates it with a policy that never stops, which compiles away.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/state.h"
+#include "error.h"
+
+namespace vesk {
+
+enum class CompactionStep : std::uint8_t {
+  kMeasured = 1,
+  kFirstSnapshot,
+  kOldLogRemoved,
+  kLogRotated,
+  kNewLogCreated,
+  kSecondSnapshot,
+  kDirectorySynced,
+};
+inline constexpr int kCompactionSteps = 7;
+
+// Helpers of the sequence; defined in snapshot.cc.
+std::uint64_t log_length_or_zero(const std::string& data_dir);
+bool log_exists(const std::string& data_dir);
+void remove_old_log(const std::string& data_dir);
+[[nodiscard]] Result<void> rotate_log(const std::string& data_dir);
+[[nodiscard]] Result<void> create_empty_log(const std::string& data_dir);
+[[nodiscard]] Result<void> sync_data_directory(const std::string& data_dir);
+[[nodiscard]] Result<void> write_snapshot(const std::string& data_dir, const EngineState& table,
+                                          std::uint64_t last_aof_offset);
+
+// Returns true when every step ran, false when `stop_after` stopped it.
+template <typename StopAfter>
+[[nodiscard]] Result<bool> run_compaction(const std::string& data_dir, const EngineState& table, StopAfter&& stop_after) {
+  const std::uint64_t size = log_length_or_zero(data_dir);
+  if (stop_after(CompactionStep::kMeasured)) return false;
+
+  if (auto written = write_snapshot(data_dir, table, size); !written) return std::unexpected(written.error());
+  if (stop_after(CompactionStep::kFirstSnapshot)) return false;
+
+  if (log_exists(data_dir)) {
+    remove_old_log(data_dir);
+    if (stop_after(CompactionStep::kOldLogRemoved)) return false;
+    if (auto rotated = rotate_log(data_dir); !rotated) return std::unexpected(rotated.error());
+  }
+  if (stop_after(CompactionStep::kLogRotated)) return false;
+
+  if (auto created = create_empty_log(data_dir); !created) return std::unexpected(created.error());
+  if (stop_after(CompactionStep::kNewLogCreated)) return false;
+
+  if (auto written = write_snapshot(data_dir, table, 0); !written) return std::unexpected(written.error());
+  if (stop_after(CompactionStep::kSecondSnapshot)) return false;
+
+  if (auto synced = sync_data_directory(data_dir); !synced) return std::unexpected(synced.error());
+  if (stop_after(CompactionStep::kDirectorySynced)) return false;
+  return true;
+}
+
+}  // namespace vesk

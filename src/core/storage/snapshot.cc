@@ -1,0 +1,55 @@
+#include "storage/snapshot.h"
+
+#include <fcntl.h>
+
+#include "storage/compaction_steps.h"
+#include "storage/event_log.h"
+#include "storage/file_io.h"
+#include "storage/snapshot_codec.h"
+
+namespace vesk {
+
+Result<void> write_snapshot(const std::string& data_dir, const EngineState& table, std::uint64_t last_aof_offset) {
+  if (auto created = create_directories(data_dir); !created) return created;
+  const std::string text = encode_snapshot(table, last_aof_offset, Instant::now());
+  const std::string temp_path = join_path(data_dir, kSnapshotTempFile);
+  {
+    auto file = open_file(temp_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!file) return std::unexpected(file.error());
+    if (auto written = write_all(file->get(), text); !written) return written;
+    if (auto synced = full_sync(file->get()); !synced) return synced;
+  }
+  if (auto renamed = rename_file(temp_path, join_path(data_dir, kSnapshotFile)); !renamed) return renamed;
+  return sync_directory(data_dir);
+}
+
+std::uint64_t log_length_or_zero(const std::string& data_dir) {
+  return file_size(join_path(data_dir, kLogFile)).value_or(0);
+}
+
+bool log_exists(const std::string& data_dir) { return file_size(join_path(data_dir, kLogFile)).has_value(); }
+
+void remove_old_log(const std::string& data_dir) {
+  // Usually there is none yet; any failure shows up in the rename that follows.
+  (void)remove_file(join_path(data_dir, kOldLogFile));
+}
+
+Result<void> rotate_log(const std::string& data_dir) {
+  return rename_file(join_path(data_dir, kLogFile), join_path(data_dir, kOldLogFile));
+}
+
+Result<void> create_empty_log(const std::string& data_dir) {
+  auto file = open_file(join_path(data_dir, kLogFile), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!file) return std::unexpected(file.error());
+  return full_sync(file->get());
+}
+
+Result<void> sync_data_directory(const std::string& data_dir) { return sync_directory(data_dir); }
+
+Result<void> compact_files(const std::string& data_dir, const EngineState& table) {
+  auto done = run_compaction(data_dir, table, [](CompactionStep) { return false; });
+  if (!done) return std::unexpected(done.error());
+  return {};
+}
+
+}  // namespace vesk
