@@ -11,16 +11,19 @@
 // L is 1 plus the number of line feeds before the place of the fault; C is
 // counted in bytes within that line and names one of two places:
 //  - a byte that was looked at but cannot be accepted ("expected value",
-//    "expected `:`", "trailing characters", "invalid number", "invalid
+//    "expected `:`", "trailing characters", "trailing comma", "invalid
+//    number", "invalid literal", "invalid escape", "unexpected end of hex
 //    escape", a control character in a string): C is that byte's 1-based
 //    index, so the column points at the culprit;
-//  - the end of what was consumed (every "EOF while parsing ..." fault, the
-//    type and value errors, which are raised once the offending value has
-//    been read, and the decoders' missing_field, duplicate_field,
-//    unknown_variant, invalid_value, custom): C is the number of bytes of the
-//    line consumed so far, that is the index of the last consumed byte. At
-//    the end of the input this is the length of the last line (0 if the text
-//    ends in a line feed).
+//  - the end of what was consumed (every "EOF while parsing ..." fault; the
+//    type and value errors and "number out of range", raised once the
+//    offending value has been read; the surrogate faults, after the escape;
+//    "recursion limit exceeded", after the bracket one level too deep; and
+//    the decoders' missing_field, duplicate_field, unknown_variant,
+//    invalid_value, custom): C is the number of bytes of the line consumed
+//    so far, that is the index of the last consumed byte. At the end of the
+//    input this is the length of the last line (0 if the text ends in a
+//    line feed).
 // A type error for an array or object consumes only its opening bracket.
 //
 // Found values are described the way the type errors of serde-based readers
@@ -86,13 +89,19 @@ class Reader {
   // separators and gives each key in turn, or nothing after the closing "}".
   // Errors: "invalid type: ..., expected ..." when the value is not an
   // object; "expected `,` or `}`", "expected `:`", "key must be a string",
-  // "EOF while parsing an object".
+  // "trailing comma", "EOF while parsing an object".
   // A returned key or string view is valid until the next call on the reader.
+  // Whether a member list has just begun is told from the text before the
+  // current position, so `next_key` and `next_element` work after `seek`
+  // to any offset that `position` gave between two of these calls.
   ReadResult<void> begin_object(std::string_view expecting);
   ReadResult<std::optional<std::string_view>> next_key();
 
   // Arrays, in the same way: `next_element` is true while another element
   // follows (the reader then stands before it) and false after "]".
+  // Errors: "expected `,` or `]`", "trailing comma", "EOF while parsing a
+  // list"; the end of the input after a comma is left to the element's
+  // reader ("EOF while parsing a value").
   ReadResult<void> begin_array(std::string_view expecting);
   ReadResult<bool> next_element();
 
@@ -106,7 +115,8 @@ class Reader {
   ReadResult<std::uint32_t> read_u32(std::string_view expecting = "u32");
   ReadResult<std::uint8_t> read_u8(std::string_view expecting = "u8");
   ReadResult<bool> read_bool(std::string_view expecting = "a boolean");
-  // Consumes a null and returns true; leaves anything else in place.
+  // Consumes a null and returns true; leaves anything else in place. The
+  // end of the input is "EOF while parsing a value", since a value is due.
   ReadResult<bool> read_null();
   // Any number; "number out of range" beyond the range of double (values
   // too small for it read as zero).
