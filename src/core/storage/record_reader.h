@@ -18,12 +18,18 @@ namespace vesk::records {
 template <typename ReadField>
 json::ReadResult<void> read_members(json::Reader& in, std::span<const std::string_view> fields,
                                     std::uint32_t required, std::uint32_t seen, ReadField&& read_field) {
+  std::size_t next = 0;
   while (true) {
     auto key = in.next_key();
     if (!key) return std::unexpected(key.error());
     if (!*key) break;
-    std::size_t index = 0;
-    while (index < fields.size() && fields[index] != **key) ++index;
+    // Writers emit the fields in order, so the next field is the likely one.
+    std::size_t index = next;
+    if (index >= fields.size() || fields[index] != **key) {
+      index = 0;
+      while (index < fields.size() && fields[index] != **key) ++index;
+    }
+    next = index + 1;
     if (index == fields.size()) {
       if (auto skipped = in.skip_value(); !skipped) return skipped;
       continue;
