@@ -92,6 +92,17 @@ TEST_F(DataDirTest, ExistingDirectoryIsNarrowed) {
   EXPECT_EQ(mode_of(data()), 0700);
 }
 
+TEST_F(DataDirTest, UnusableDirectoryIsAnIoError) {
+  write_file(data(), "not a directory");
+  const auto opened = open_engine(data());
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().message(), "log I/O error: File exists (os error 17)");
+  const auto below = open_engine(data() + "/inner");
+  ASSERT_FALSE(below);
+  EXPECT_EQ(below.error().message(), "log I/O error: Not a directory (os error 20)");
+  EXPECT_EQ(read_file(data()), "not a directory");
+}
+
 TEST_F(DataDirTest, SecondOpenIsRefusedUntilTheFirstIsReleased) {
   auto first = open_engine(data());
   ASSERT_TRUE(first);
@@ -151,6 +162,8 @@ TEST_F(DataDirTest, BadSnapshotsAreReportedAndLeaveFilesAlone) {
        "invalid snapshot: unsupported storage format version 3"},
       {with("\"format_version\": 1", "\"format_version\": 3").replace(valid.find("\"v\": 1"), 6, "\"v\": 2"),
        "invalid snapshot: unsupported snapshot version 2"},
+      {with("\"engine_version\": \"0.1.1\"", "\"engine_version\": \"0.1\xC3\""),
+       "log I/O error: stream did not contain valid UTF-8"},
       {valid + "x", "invalid snapshot: cannot read " + file(kSnapshotFile) + ": trailing characters at line "},
       {valid.substr(0, valid.size() / 2), "invalid snapshot: cannot read " + file(kSnapshotFile) + ": EOF while parsing"},
       {with("\"last_aof_offset\": 0", "\"last_aof_offset\": 999"),
@@ -282,6 +295,60 @@ TEST_F(DataDirTest, EveryCompactionCrashPointRecovers) {
                                                      some_events("c0", "r3"), some_events("c1", "r3"),
                                                      some_events("c2", "r3")})));
   }
+}
+
+TEST_F(DataDirTest, RunningEngineCompactsAndAppendsToTheNewLog) {
+  append_all(some_events("a", "r1"));
+  const std::string before_compaction = read_file(file(kLogFile));
+  {
+    auto opened = open_engine(data());
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(compact_log(data(), opened->table, opened->log));
+    for (const Event& e : some_events("b", "r2")) ASSERT_TRUE(append_event(opened->log, e));
+  }
+  EXPECT_EQ(read_file(file(kOldLogFile)), before_compaction);
+  const auto entries = read_aof(file(kLogFile));
+  ASSERT_TRUE(entries);
+  EXPECT_EQ(entries->size(), some_events("b", "r2").size());
+  auto table = recovered();
+  ASSERT_TRUE(table) << table.error().message();
+  EXPECT_TRUE(table->same_durable_content(applied({some_events("a", "r1"), some_events("b", "r2")})));
+}
+
+// A compaction that fails part-way must leave the engine appending where
+// recovery reads, whatever step failed.
+TEST_F(DataDirTest, RunningEngineSurvivesACompactionFailingAtAnyStep) {
+  for (int failing = 1; failing <= kCompactionSteps; ++failing) {
+    SCOPED_TRACE("failed after step " + std::to_string(failing));
+    std::filesystem::remove_all(data());
+    append_all(some_events("a", "r1"));
+    std::vector<std::vector<Event>> batches = {some_events("a", "r1")};
+    {
+      auto opened = open_engine(data());
+      ASSERT_TRUE(opened);
+      const auto compacted = compact_log_with(data(), opened->table, opened->log,
+                                              [&](CompactionStep step) { return static_cast<int>(step) == failing; });
+      ASSERT_FALSE(compacted);
+      EXPECT_EQ(compacted.error().message(), "log I/O error: compaction stopped");
+      for (int i = 0; i < 3; ++i) {
+        batches.push_back(some_events("c" + std::to_string(i), "r3"));
+        for (const Event& e : batches.back()) ASSERT_TRUE(append_event(opened->log, e));
+      }
+    }
+    auto table = recovered();
+    ASSERT_TRUE(table) << table.error().message();
+    EXPECT_TRUE(table->same_durable_content(applied(batches)));
+  }
+}
+
+TEST_F(DataDirTest, ClosedLogRefusesAppends) {
+  auto log = AofWriter::open(file(kLogFile));
+  ASSERT_TRUE(log);
+  log->close();
+  const auto appended = append_event(*log, TimerCreated{spec("a")});
+  ASSERT_FALSE(appended);
+  EXPECT_EQ(appended.error().message(), "log I/O error: log is closed");
+  EXPECT_EQ(read_file(file(kLogFile)), "");
 }
 
 TEST_F(DataDirTest, SecondCompactionReplacesTheOldLog) {

@@ -44,6 +44,14 @@ class AofWriter {
 
   const std::string& path() const { return path_; }
 
+  // Whether the open file is still the one named `path()`: compaction
+  // renames the log away underneath its writer.
+  bool still_at_path() const;
+
+  // Closes the file; every later append fails. Used when appending to the
+  // open file could write events that recovery would not read.
+  void close() { fd_.reset(); }
+
  private:
   AofWriter(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
 

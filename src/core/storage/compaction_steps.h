@@ -8,6 +8,7 @@
 
 #include "engine/state.h"
 #include "error.h"
+#include "storage/aof.h"
 
 namespace vesk {
 
@@ -57,6 +58,40 @@ template <typename StopAfter>
   if (auto synced = sync_data_directory(data_dir); !synced) return std::unexpected(synced.error());
   if (stop_after(CompactionStep::kDirectorySynced)) return false;
   return true;
+}
+
+// Compaction of a running engine's log (see compact_log), stoppable like
+// run_compaction; a stop counts as a failure of the step after it.
+template <typename StopAfter>
+[[nodiscard]] Result<void> compact_log_with(const std::string& data_dir, const EngineState& table, AofWriter& log,
+                                            StopAfter&& stop_after) {
+  auto ran = run_compaction(data_dir, table, stop_after);
+  Result<void> files;
+  if (!ran) {
+    files = std::unexpected(ran.error());
+  } else if (!*ran) {
+    files = std::unexpected(EngineError::io("compaction stopped"));
+  }
+  // Not rotated (or failed before the rotation): the log is where it was and
+  // the snapshot's offset is within it, so appends may go on as before.
+  if (log.still_at_path()) return files;
+
+  // Rotated. Appends must now go to a new log whose start the snapshot
+  // points at: with a snapshot still pointing into the old log, a new log
+  // grown past that offset would be read from there and lose its start.
+  if (!files) {
+    if (auto rewritten = write_snapshot(data_dir, table, 0); !rewritten) {
+      log.close();
+      return files;
+    }
+  }
+  auto fresh = AofWriter::open(log.path());
+  if (!fresh) {
+    log.close();
+    return files ? Result<void>(std::unexpected(fresh.error())) : files;
+  }
+  log = std::move(*fresh);
+  return files;
 }
 
 }  // namespace vesk

@@ -6,6 +6,7 @@
 #include "storage/file_io.h"
 #include "storage/snapshot.h"
 #include "storage/snapshot_codec.h"
+#include "utf8.h"
 
 namespace vesk {
 namespace {
@@ -22,6 +23,7 @@ Result<SnapshotRecord> load_snapshot(const std::string& path) {
   if (!file) return std::unexpected(file.error());
   auto text = read_to_end(file->get(), 0);
   if (!text) return std::unexpected(text.error());
+  if (!is_valid_utf8(*text)) return std::unexpected(EngineError::io("stream did not contain valid UTF-8"));
   auto record = decode_snapshot(*text);
   if (!record) return std::unexpected(EngineError::invalid_snapshot("cannot read " + path + ": " + record.error().message));
   if (record->v != 1) {

@@ -46,6 +46,10 @@ Result<void> create_empty_log(const std::string& data_dir) {
 
 Result<void> sync_data_directory(const std::string& data_dir) { return sync_directory(data_dir); }
 
+Result<void> compact_log(const std::string& data_dir, const EngineState& table, AofWriter& log) {
+  return compact_log_with(data_dir, table, log, [](CompactionStep) { return false; });
+}
+
 Result<void> compact_files(const std::string& data_dir, const EngineState& table) {
   auto done = run_compaction(data_dir, table, [](CompactionStep) { return false; });
   if (!done) return std::unexpected(done.error());

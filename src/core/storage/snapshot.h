@@ -28,4 +28,15 @@ namespace vesk {
 // The caller holds the engine lock throughout and then reopens its writer.
 [[nodiscard]] Result<void> compact_files(const std::string& data_dir, const EngineState& table);
 
+class AofWriter;
+
+// Compacts a running engine's log: `compact_files`, then `log` is pointed at
+// the new `vesk.aof`. The caller holds the engine lock, so the table and the
+// log do not change meanwhile. If compaction fails after rotating the log,
+// the snapshot is rewritten to point at the new log before `log` moves there;
+// if that cannot be done, `log` is closed so that no event goes to a file
+// recovery would not read (the engine then stops at its next append). The
+// compaction's error is returned either way.
+[[nodiscard]] Result<void> compact_log(const std::string& data_dir, const EngineState& table, AofWriter& log);
+
 }  // namespace vesk
