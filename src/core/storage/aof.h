@@ -51,6 +51,7 @@ class AofWriter {
   // Closes the file; every later append fails. Used when appending to the
   // open file could write events that recovery would not read.
   void close() { fd_.reset(); }
+  bool is_open() const { return fd_.valid(); }
 
  private:
   AofWriter(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}

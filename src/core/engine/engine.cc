@@ -1,0 +1,257 @@
+#include "engine/engine.h"
+
+#include "engine/engine_core.h"
+#include "run_id.h"
+#include "storage/event_log.h"
+#include "storage/snapshot.h"
+
+namespace vesk {
+
+namespace {
+
+// One run of a timer, from its due entry to its settled outcome. Every path
+// ends at the bottom exactly once.
+void run_task(const std::shared_ptr<Engine::Core>& core, const DueEntry& entry) {
+  Engine::Core& c = *core;
+  const std::string& timer_id = entry.timer_id;
+  std::shared_ptr<TimerHandler> handler;
+  std::optional<TimerSpec> spec;
+  std::string run_id;
+  Instant started;
+  bool recorded = false;
+  {
+    std::lock_guard lock(c.mutex);
+    run_id = entry.run_id ? *entry.run_id : new_run_id(c.clock->now());
+    started = c.clock->now();
+    c.table.next_runs.erase(timer_id);
+    recorded = c.append_and_apply(RunDue{timer_id, run_id, entry.due}) &&
+               c.append_and_apply(RunStarted{timer_id, run_id, started, entry.attempt});
+    if (recorded) {
+      if (const auto it = c.handlers.find(timer_id); it != c.handlers.end()) handler = it->second;
+      if (const auto it = c.table.specs.find(timer_id); it != c.table.specs.end()) spec = it->second;
+    }
+  }
+
+  if (recorded && spec) {
+    std::expected<void, std::string> outcome;
+    if (handler) {
+      try {
+        outcome = handler->call(timer_id, run_id);
+      } catch (const std::exception& e) {
+        outcome = std::unexpected(std::string("task panicked: ") + e.what());
+      } catch (...) {
+        outcome = std::unexpected(std::string("task panicked: unknown failure"));
+      }
+    }
+    std::lock_guard lock(c.mutex);
+    const Instant finished = c.clock->now();
+    if (!handler) {
+      c.settle_orphaned(timer_id);
+    } else if (outcome) {
+      c.settle_success(*spec, run_id, started, finished);
+    } else {
+      c.settle_failure(*spec, run_id, finished, std::move(outcome.error()));
+    }
+  }
+
+  {
+    std::lock_guard lock(c.mutex);
+    if (c.in_flight > 0) --c.in_flight;
+    c.release_busy(timer_id);
+  }
+  c.idle.notify();
+}
+
+std::chrono::nanoseconds until(Instant from, Instant to) {
+  const std::int64_t seconds = to.seconds - from.seconds;
+  const std::int64_t nanos = static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos);
+  return std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanos);
+}
+
+}  // namespace
+
+Engine::Engine(std::shared_ptr<Core> core, std::chrono::milliseconds idle_thread_timeout)
+    : core_(std::move(core)), pool_(idle_thread_timeout) {}
+
+std::shared_ptr<Engine> Engine::create(OpenedStorage storage, Options options) {
+  open_rebuilt(storage.table);
+  auto core = std::make_shared<Core>(std::move(storage), std::move(options.clock));
+  return std::shared_ptr<Engine>(new Engine(std::move(core), options.idle_thread_timeout));
+}
+
+Engine::~Engine() { stop(); }
+
+void Engine::stop() {
+  {
+    std::lock_guard lock(core_->mutex);
+    core_->loop_exit = true;
+  }
+  core_->wake.notify();
+  std::lock_guard lock(scheduler_mutex_);
+  if (scheduler_.joinable()) scheduler_.join();
+}
+
+const std::string& Engine::data_dir() const { return core_->data_dir; }
+const std::string& Engine::lock_path() const { return core_->lock_path; }
+
+Result<void> Engine::register_timer(const std::string& id, Schedule schedule, std::optional<RetryPolicy> retry,
+                                    std::optional<std::string> timezone, std::shared_ptr<TimerHandler> handler) {
+  std::string fn_name = handler->name();
+  Core& c = *core_;
+  std::lock_guard lock(c.mutex);
+  if (c.stopping || c.closed) return std::unexpected(EngineError::shut_down());
+
+  const auto existing = c.table.specs.find(id);
+  TimerSpec spec{id, std::move(schedule), retry.value_or(RetryPolicy{}), timezone.value_or("UTC"),
+                 existing != c.table.specs.end() ? existing->second.created_at : c.clock->now()};
+  if (existing == c.table.specs.end()) {
+    Event created = TimerCreated{spec};
+    if (auto appended = append_event(c.log, created); !appended) return appended;
+    vesk::apply(c.table, created);
+  } else if (!(existing->second == spec)) {
+    Event updated = TimerUpdated{spec};
+    if (auto appended = append_event(c.log, updated); !appended) return appended;
+    vesk::apply(c.table, updated);
+    c.release_busy(id, static_cast<std::uint32_t>(c.heap.remove_timer(id)));
+    c.table.next_runs.erase(id);
+  }
+
+  c.handlers[id] = std::move(handler);
+  c.table.fn_names[id] = std::move(fn_name);
+  const auto state = c.table.states.find(id);
+  if (state == c.table.states.end()) {
+    c.table.states.emplace(id, TimerState::kScheduled);
+  } else if (state->second == TimerState::kOrphaned) {
+    state->second = TimerState::kScheduled;
+  }
+
+  if (!c.table.next_runs.contains(id) && !c.busy.contains(id)) {
+    const auto next = next_fire(spec.schedule, c.clock->now(), spec.timezone);
+    if (next && *next) {
+      c.table.next_runs[id] = **next;
+      c.queue(DueEntry{id, std::nullopt, **next, 1});
+    }
+  }
+  return {};
+}
+
+std::optional<TimerStatus> Engine::status(const std::string& id) const {
+  std::lock_guard lock(core_->mutex);
+  return status_of(core_->table, id);
+}
+
+std::vector<TimerStatus> Engine::list() const {
+  std::lock_guard lock(core_->mutex);
+  std::vector<TimerStatus> statuses;
+  statuses.reserve(core_->table.specs.size());
+  for (const auto& [id, spec] : core_->table.specs) {
+    if (auto status = status_of(core_->table, id)) statuses.push_back(std::move(*status));
+  }
+  return statuses;
+}
+
+Result<void> Engine::start_scheduler() {
+  {
+    std::lock_guard lock(core_->mutex);
+    if (core_->closed) return std::unexpected(EngineError::shut_down());
+    if (core_->started) return std::unexpected(EngineError::already_started());
+    core_->started = true;
+  }
+  std::lock_guard lock(scheduler_mutex_);
+  scheduler_ = std::thread([this] { run_loop(); });
+  return {};
+}
+
+void Engine::run_loop() {
+  Core& c = *core_;
+  while (true) {
+    std::vector<DueEntry> due;
+    std::optional<Instant> earliest;
+    {
+      std::unique_lock lock(c.mutex);
+      if (c.loop_exit) return;
+      if (c.stopping) {
+        const bool idle = c.in_flight == 0;
+        lock.unlock();
+        if (idle) c.idle.notify();
+        return;
+      }
+      due = c.heap.take_due(c.clock->now());
+      earliest = c.heap.earliest_due();
+      // A regular fire leaving the heap makes its timer busy until the run
+      // ends; a retry was counted when it was queued.
+      for (const DueEntry& entry : due) {
+        if (!entry.run_id) ++c.busy[entry.timer_id];
+      }
+    }
+
+    for (std::size_t i = 0; i < due.size(); ++i) {
+      std::unique_lock lock(c.mutex);
+      if (c.stopping) {
+        // Dropped, neither run nor put back.
+        for (std::size_t j = i; j < due.size(); ++j) c.release_busy(due[j].timer_id);
+        break;
+      }
+      ++c.in_flight;
+      lock.unlock();
+      pool_.submit([core = core_, entry = std::move(due[i])] { run_task(core, entry); });
+    }
+
+    std::chrono::nanoseconds sleep = std::chrono::milliseconds(100);
+    if (earliest) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until(c.clock->now(), *earliest));
+      sleep = left < std::chrono::milliseconds(1) ? std::chrono::nanoseconds(0) : left;
+    }
+    c.wake.wait_for(sleep);
+  }
+}
+
+Result<void> Engine::shutdown(std::chrono::nanoseconds limit) {
+  Core& c = *core_;
+  {
+    std::lock_guard lock(c.mutex);
+    if (c.closed) return {};
+    if (!c.started) {
+      c.closed = true;
+      return {};
+    }
+    c.stopping = true;
+  }
+  c.wake.notify();
+
+  using SteadyClock = std::chrono::steady_clock;
+  const auto now = SteadyClock::now();
+  const bool bounded = limit < SteadyClock::time_point::max() - now;
+  const auto deadline = bounded ? now + std::chrono::duration_cast<SteadyClock::duration>(limit)
+                                : SteadyClock::time_point::max();
+  while (true) {
+    const std::uint64_t ticket = c.idle.ticket();
+    {
+      std::lock_guard lock(c.mutex);
+      if (c.in_flight == 0) {
+        c.closed = true;
+        return {};
+      }
+    }
+    if (bounded) {
+      if (!c.idle.wait_until(ticket, deadline)) {
+        return std::unexpected(EngineError::shutdown_timeout(
+            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count())));
+      }
+    } else {
+      c.idle.wait(ticket);
+    }
+  }
+}
+
+Result<void> Engine::compact() {
+  Core& c = *core_;
+  std::lock_guard lock(c.mutex);
+  auto compacted = compact_log(c.data_dir, c.table, c.log);
+  // The log could not be moved to a file recovery reads: stop as after a
+  // failed append rather than write events that would be lost.
+  if (!compacted && !c.log.is_open()) c.stop_after_failed_append(compacted.error());
+  return compacted;
+}
+
+}  // namespace vesk
