@@ -32,30 +32,30 @@ void run_task(const std::shared_ptr<Engine::Core>& core, const DueEntry& entry) 
     }
   }
 
-  if (recorded && spec) {
-    std::expected<void, std::string> outcome;
-    if (handler) {
-      try {
-        outcome = handler->call(timer_id, run_id);
-      } catch (const std::exception& e) {
-        outcome = std::unexpected(std::string("task panicked: ") + e.what());
-      } catch (...) {
-        outcome = std::unexpected(std::string("task panicked: unknown failure"));
-      }
-    }
-    std::lock_guard lock(c.mutex);
-    const Instant finished = c.clock->now();
-    if (!handler) {
-      c.settle_orphaned(timer_id);
-    } else if (outcome) {
-      c.settle_success(*spec, run_id, started, finished);
-    } else {
-      c.settle_failure(*spec, run_id, finished, std::move(outcome.error()));
+  std::expected<void, std::string> outcome;
+  const bool execute = recorded && spec && handler;
+  if (execute) {
+    try {
+      outcome = handler->call(timer_id, run_id);
+    } catch (const std::exception& e) {
+      outcome = std::unexpected(std::string("task panicked: ") + e.what());
+    } catch (...) {
+      outcome = std::unexpected(std::string("task panicked: unknown failure"));
     }
   }
 
   {
     std::lock_guard lock(c.mutex);
+    if (recorded && spec) {
+      const Instant finished = c.clock->now();
+      if (!handler) {
+        c.settle_orphaned(timer_id);
+      } else if (outcome) {
+        c.settle_success(*spec, run_id, started, finished);
+      } else {
+        c.settle_failure(*spec, run_id, finished, std::move(outcome.error()));
+      }
+    }
     if (c.in_flight > 0) --c.in_flight;
     c.release_busy(timer_id);
   }
@@ -158,7 +158,18 @@ Result<void> Engine::start_scheduler() {
     core_->started = true;
   }
   std::lock_guard lock(scheduler_mutex_);
-  scheduler_ = std::thread([this] { run_loop(); });
+  scheduler_ = std::thread([this] {
+    try {
+      run_loop();
+    } catch (...) {
+      // Out of memory in the loop's bookkeeping: no further run can be
+      // trusted to be recorded, so the engine stops as after a failed append.
+      std::lock_guard lock(core_->mutex);
+      core_->closed = true;
+      core_->stopping = true;
+    }
+    core_->idle.notify();
+  });
   return {};
 }
 

@@ -61,7 +61,11 @@ void ThreadPool::work(Worker* self) {
     std::function<void()> task = std::move(tasks_.front());
     tasks_.pop_front();
     lock.unlock();
-    task();
+    try {
+      task();
+    } catch (...) {
+      // A task's failure must never end the host process.
+    }
     task = nullptr;  // whatever the task held goes before the lock is taken
     lock.lock();
   }
