@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <algorithm>
+
 #include "engine/engine_core.h"
 #include "run_id.h"
 #include "storage/event_log.h"
@@ -62,11 +64,16 @@ void run_task(const std::shared_ptr<Engine::Core>& core, const DueEntry& entry) 
   c.idle.notify();
 }
 
-std::chrono::nanoseconds until(Instant from, Instant to) {
-  const std::int64_t seconds = to.seconds - from.seconds;
-  const std::int64_t nanos = static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos);
-  return std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanos);
+// Whole milliseconds from `from` to `to`, rounded toward zero.
+std::int64_t millis_between(Instant from, Instant to) {
+  const __int128 nanos = static_cast<__int128>(to.seconds - from.seconds) * 1'000'000'000 +
+                         (static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos));
+  return static_cast<std::int64_t>(nanos / 1'000'000);
 }
+
+// The loop wakes at least this often even when nothing is due sooner, so a
+// change of the system clock is noticed within that time.
+constexpr std::int64_t kLongestSleepMs = 1000;
 
 }  // namespace
 
@@ -208,12 +215,12 @@ void Engine::run_loop() {
       pool_.submit([core = core_, entry = std::move(due[i])] { run_task(core, entry); });
     }
 
-    std::chrono::nanoseconds sleep = std::chrono::milliseconds(100);
+    std::int64_t sleep_ms = 100;
     if (earliest) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until(c.clock->now(), *earliest));
-      sleep = left < std::chrono::milliseconds(1) ? std::chrono::nanoseconds(0) : left;
+      const std::int64_t left = millis_between(c.clock->now(), *earliest);
+      sleep_ms = left < 1 ? 0 : std::min(left, kLongestSleepMs);
     }
-    c.wake.wait_for(sleep);
+    c.wake.wait_for(std::chrono::milliseconds(sleep_ms));
   }
 }
 
