@@ -13,7 +13,7 @@
 //     engine_bench memory build/bench-data 100000
 //     engine_bench idle build/bench-data 10
 //   With no arguments: lateness 100 30, lateness 1000 30, memory 100000,
-//   idle 10, under build/bench-data.
+//   idle 10, under build/bench-data, each in a process of its own.
 //
 // The root must be on a real disk (not tmpfs) for the sync figures to mean
 // anything. Every scenario works in a fresh subdirectory of it and removes
@@ -22,15 +22,20 @@
 #include <sys/resource.h>
 #include <sys/statfs.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -568,6 +573,26 @@ void bench_idle(const std::string& root, int seconds) {
   }
 }
 
+// Runs one scenario in a child process, so that memory, threads and heap
+// left behind by one scenario do not show in the next one's figures.
+void run_apart(const std::function<void()>& scenario) {
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child < 0) fail("fork", std::strerror(errno));
+  if (child == 0) {
+    scenario();
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) fail("waitpid", std::strerror(errno));
+  if (WIFSIGNALED(status)) {
+    std::printf("FAULT: scenario ended by signal %d\n", WTERMSIG(status));
+  } else if (WEXITSTATUS(status) != 0) {
+    std::printf("FAULT: scenario exited with status %d\n", WEXITSTATUS(status));
+  }
+}
+
 int arg_or(int argc, char** argv, int index, int fallback) {
   return argc > index ? std::atoi(argv[index]) : fallback;
 }
@@ -592,10 +617,10 @@ int main(int argc, char** argv) {
   } else if (command == "idle") {
     vesk::bench_idle(root, vesk::arg_or(argc, argv, 3, 10));
   } else {
-    vesk::bench_lateness(root, 100, 30);
-    vesk::bench_lateness(root, 1000, 30);
-    vesk::bench_memory(root, 100'000);
-    vesk::bench_idle(root, 10);
+    vesk::run_apart([&] { vesk::bench_lateness(root, 100, 30); });
+    vesk::run_apart([&] { vesk::bench_lateness(root, 1000, 30); });
+    vesk::run_apart([&] { vesk::bench_memory(root, 100'000); });
+    vesk::run_apart([&] { vesk::bench_idle(root, 10); });
   }
   return 0;
 }
