@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <span>
 
 #include "engine/engine_core.h"
 #include "run_id.h"
@@ -180,13 +181,25 @@ Result<void> Engine::start_scheduler() {
   return {};
 }
 
+void Engine::drop_runs(std::span<const DueEntry> entries) {
+  Core& c = *core_;
+  {
+    LockAhead lock(c.mutex);
+    for (const DueEntry& entry : entries) {
+      if (c.in_flight > 0) --c.in_flight;
+      c.release_busy(entry.timer_id);
+    }
+  }
+  c.idle.notify();
+}
+
 void Engine::run_loop() {
   Core& c = *core_;
   while (true) {
     std::vector<DueEntry> due;
     std::optional<Instant> earliest;
     {
-      std::unique_lock lock(c.mutex);
+      LockAhead lock(c.mutex);
       if (c.loop_exit) return;
       if (c.stopping) {
         const bool idle = c.in_flight == 0;
@@ -201,18 +214,24 @@ void Engine::run_loop() {
       for (const DueEntry& entry : due) {
         if (!entry.run_id) ++c.busy[entry.timer_id];
       }
+      // The whole batch is in flight from here, so spawning it needs the
+      // lock again only for a run that is dropped. Taking the lock once per
+      // run would make every spawn wait for a synced append of a run ahead.
+      c.in_flight += due.size();
     }
 
     for (std::size_t i = 0; i < due.size(); ++i) {
-      std::unique_lock lock(c.mutex);
-      if (c.stopping) {
-        // Dropped, neither run nor put back.
-        for (std::size_t j = i; j < due.size(); ++j) c.release_busy(due[j].timer_id);
+      // A shutdown that began meanwhile drops what is left, neither run nor
+      // put back.
+      if (c.stopping.load()) {
+        drop_runs(std::span<const DueEntry>(due).subspan(i));
         break;
       }
-      ++c.in_flight;
-      lock.unlock();
-      pool_.submit([core = core_, entry = std::move(due[i])] { run_task(core, entry); });
+      try {
+        pool_.submit([core = core_, entry = due[i]] { run_task(core, entry); });
+      } catch (...) {
+        drop_runs(std::span<const DueEntry>(due).subspan(i, 1));  // no thread for it
+      }
     }
 
     std::int64_t sleep_ms = 100;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,8 @@
 #include "timer/schedule.h"
 
 namespace vesk {
+
+struct DueEntry;
 
 class Engine {
  public:
@@ -80,6 +83,7 @@ class Engine {
   friend class EngineTestAccess;
   Engine(std::shared_ptr<Core> core, std::chrono::milliseconds idle_thread_timeout);
   void run_loop();
+  void drop_runs(std::span<const DueEntry> entries);
 
   std::shared_ptr<Core> core_;
   ThreadPool pool_;

@@ -3,12 +3,14 @@
 // Included by the engine and by its tests only.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
 #include "engine/due_heap.h"
+#include "engine/fair_mutex.h"
 #include "engine/engine.h"
 #include "engine/signals.h"
 #include "engine/state.h"
@@ -31,7 +33,7 @@ struct Engine::Core {
   WakeSignal wake;
   IdleSignal idle;
 
-  std::mutex mutex;  // the engine lock: everything below
+  FairMutex mutex;  // the engine lock: everything below
   DirectoryLock lock_file;
   AofWriter log;
   EngineState table;
@@ -43,7 +45,7 @@ struct Engine::Core {
   std::unordered_map<std::string, std::uint32_t> busy;
   bool started = false;
   bool closed = false;
-  bool stopping = false;
+  std::atomic<bool> stopping = false;  // written under the lock; the loop may peek without it
   bool loop_exit = false;  // the scheduler thread is told to end
   std::uint64_t in_flight = 0;
 
