@@ -86,10 +86,10 @@ void bench_snapshot(const std::string& dir) {
   EngineState table;
   for (int i = 0; i < 100'000; ++i) {
     const TimerSpec spec = spec_for(i);
-    table.states[spec.id] = TimerState::kScheduled;
-    table.last_runs[spec.id] = LastRunInfo{"run_01HZY3K1M8V2Q5T7W9X0B4C6D8", spec.created_at, 4249, "OK"};
-    table.next_runs[spec.id] = Instant{1'790'000'000 + i, 0};
-    table.specs[spec.id] = spec;
+    table.at(spec.id).state = TimerState::kScheduled;
+    table.at(spec.id).last_run = LastRunInfo{"run_01HZY3K1M8V2Q5T7W9X0B4C6D8", spec.created_at, 4249, "OK"};
+    table.at(spec.id).next_run = Instant{1'790'000'000 + i, 0};
+    table.at(spec.id).spec = spec;
   }
   for (int round = 0; round < 3; ++round) {
     auto start = Clock::now();

@@ -82,7 +82,7 @@ TEST_F(DataDirTest, FreshDirectoryIsCreatedPrivateWithLockAndLog) {
   EXPECT_EQ(read_file(nested + "/vesk.lock"), "");
   EXPECT_EQ(read_file(nested + "/vesk.aof"), "");
   EXPECT_EQ(mode_of(nested + "/vesk.aof"), 0600);
-  EXPECT_TRUE(opened->table.specs.empty());
+  EXPECT_TRUE(opened->table.timers.empty());
 }
 
 TEST_F(DataDirTest, ExistingDirectoryIsNarrowed) {
@@ -113,7 +113,7 @@ TEST_F(DataDirTest, SecondOpenIsRefusedUntilTheFirstIsReleased) {
   first = std::unexpected(EngineError::shut_down());               // releases the lock
   auto third = open_engine(data());
   ASSERT_TRUE(third) << third.error().message();
-  EXPECT_TRUE(third->table.specs.contains("a"));
+  EXPECT_TRUE(third->table.timers.at("a").spec);
   EXPECT_TRUE(std::filesystem::exists(file(kLockFile)));
 }
 
@@ -122,7 +122,7 @@ TEST_F(DataDirTest, LogWithoutSnapshotIsReplayedOnce) {
   auto opened = open_engine(data());
   ASSERT_TRUE(opened);
   EXPECT_TRUE(opened->table.same_durable_content(applied({some_events("a", "r1")})));
-  EXPECT_EQ(opened->table.retries_7d.at("a"), 1u);
+  EXPECT_EQ(opened->table.timers.at("a").retries_7d, 1u);
 }
 
 TEST_F(DataDirTest, EventsBeforeTheSnapshotOffsetAreNotAppliedAgain) {
@@ -142,7 +142,7 @@ TEST_F(DataDirTest, SnapshotAtOffsetZeroWithoutLogCreatesTheLog) {
   auto opened = open_engine(data());
   ASSERT_TRUE(opened) << opened.error().message();
   EXPECT_TRUE(std::filesystem::exists(file(kLogFile)));
-  EXPECT_TRUE(opened->table.specs.contains("a"));
+  EXPECT_TRUE(opened->table.timers.at("a").spec);
 }
 
 TEST_F(DataDirTest, BadSnapshotsAreReportedAndLeaveFilesAlone) {

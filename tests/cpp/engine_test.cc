@@ -473,8 +473,8 @@ TEST_F(EngineTest, ReplayGivesTheTableOfLiveOperation) {
   ASSERT_TRUE(replayed);
   open_rebuilt(replayed->table);
   EXPECT_TRUE(replayed->table.same_durable_content(live));
-  EXPECT_EQ(replayed->table.last_runs.at("bad").status, "DEAD");
-  EXPECT_EQ(replayed->table.retries_7d.at("bad"), 1u);
+  EXPECT_EQ(replayed->table.timers.at("bad").last_run->status, "DEAD");
+  EXPECT_EQ(replayed->table.timers.at("bad").retries_7d, 1u);
 }
 
 TEST_F(EngineTest, CompactionWhileRunningKeepsEveryEvent) {
@@ -491,7 +491,8 @@ TEST_F(EngineTest, CompactionWhileRunningKeepsEveryEvent) {
   EngineState live = EngineTestAccess::table(*engine_);
   auto replayed = recover(path("data"));
   ASSERT_TRUE(replayed);
-  live.next_runs = replayed->table.next_runs;  // the snapshot holds the queued fire of its time
+  // The snapshot holds the queued fire of its time.
+  for (auto& [id, record] : live.timers) record.next_run = replayed->table.timers.at(id).next_run;
   EXPECT_TRUE(replayed->table.same_durable_content(live));
 }
 

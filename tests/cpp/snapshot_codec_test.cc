@@ -55,12 +55,12 @@ constexpr const char* kExample = R"({
 
 EngineState example_table() {
   EngineState t;
-  t.specs["nightly-report"] = TimerSpec{"nightly-report", CronSchedule{"30 2 * * *"}, RetryPolicy{}, "Europe/Paris",
+  t.at("nightly-report").spec = TimerSpec{"nightly-report", CronSchedule{"30 2 * * *"}, RetryPolicy{}, "Europe/Paris",
                                         at("2026-03-02T08:59:59.001200Z")};
-  t.states["nightly-report"] = TimerState::kScheduled;
-  t.last_runs["nightly-report"] =
+  t.at("nightly-report").state = TimerState::kScheduled;
+  t.at("nightly-report").last_run =
       LastRunInfo{"run_01HZY3K1M8V2Q5T7W9X0B4C6D8", at("2026-03-03T01:30:04.250Z"), 4249, "OK"};
-  t.next_runs["nightly-report"] = at("2026-03-04T01:30:00Z");
+  t.at("nightly-report").next_run = at("2026-03-04T01:30:00Z");
   return t;
 }
 
@@ -78,18 +78,18 @@ TEST(SnapshotTextTest, EmptyTableWritesEmptyMaps) {
 
 TEST(SnapshotTextTest, ReadsBackEveryMap) {
   EngineState t = example_table();
-  t.states["b"] = TimerState::kRetrying;
-  t.last_runs["b"] = LastRunInfo{"r", at("2026-03-03T01:30:04Z"), std::nullopt, "FAILED: x"};
-  t.retries_7d["b"] = 4294967295u;
-  t.pending_retries["b"] = PendingRetry{"r", at("2026-03-03T01:31:04Z"), 2};
-  t.fn_names["b"] = "never stored";
+  t.at("b").state = TimerState::kRetrying;
+  t.at("b").last_run = LastRunInfo{"r", at("2026-03-03T01:30:04Z"), std::nullopt, "FAILED: x"};
+  t.at("b").retries_7d = 4294967295u;
+  t.at("b").pending_retry = PendingRetry{"r", at("2026-03-03T01:31:04Z"), 2};
+  t.at("b").fn_name = "never stored";
   const std::string text = encode_snapshot(t, 1234, at("2026-03-03T09:00:00Z"));
   EXPECT_NE(text.find("\"duration_ms\": null"), std::string::npos);
   const auto record = decode_snapshot(text);
   ASSERT_TRUE(record) << record.error().message;
   EXPECT_EQ(record->last_aof_offset, 1234u);
   EXPECT_TRUE(record->table.same_durable_content(t));
-  EXPECT_TRUE(record->table.fn_names.empty());
+  EXPECT_FALSE(record->table.timers.at("b").fn_name);
 }
 
 TEST(SnapshotTextTest, LenientWhereAllowed) {
@@ -102,8 +102,8 @@ TEST(SnapshotTextTest, LenientWhereAllowed) {
   ASSERT_TRUE(record) << record.error().message;
   EXPECT_EQ(record->v, 2);
   EXPECT_EQ(record->format_version, 3);
-  EXPECT_EQ(record->table.states.at("a"), TimerState::kPaused);
-  EXPECT_EQ(record->table.last_runs.at("a").duration_ms, std::nullopt);
+  EXPECT_EQ(record->table.timers.at("a").state, TimerState::kPaused);
+  EXPECT_EQ(record->table.timers.at("a").last_run->duration_ms, std::nullopt);
 }
 
 TEST(SnapshotTextTest, Faults) {

@@ -26,12 +26,12 @@ void run_task(const std::shared_ptr<Engine::Core>& core, const DueEntry& entry) 
     std::lock_guard lock(c.mutex);
     run_id = entry.run_id ? *entry.run_id : new_run_id(c.clock->now());
     started = c.clock->now();
-    c.table.next_runs.erase(timer_id);
+    if (TimerRecord* record = c.table.find(timer_id)) record->next_run.reset();
     recorded = c.append_and_apply(RunDue{timer_id, run_id, entry.due}) &&
                c.append_and_apply(RunStarted{timer_id, run_id, started, entry.attempt});
     if (recorded) {
       if (const auto it = c.handlers.find(timer_id); it != c.handlers.end()) handler = it->second;
-      if (const auto it = c.table.specs.find(timer_id); it != c.table.specs.end()) spec = it->second;
+      if (const TimerRecord* record = c.table.find(timer_id)) spec = record->spec;
     }
   }
 
@@ -109,34 +109,31 @@ Result<void> Engine::register_timer(const std::string& id, Schedule schedule, st
   std::lock_guard lock(c.mutex);
   if (c.stopping || c.closed) return std::unexpected(EngineError::shut_down());
 
-  const auto existing = c.table.specs.find(id);
+  const TimerRecord* known = c.table.find(id);
+  const TimerSpec* existing = known && known->spec ? &*known->spec : nullptr;
   TimerSpec spec{id, std::move(schedule), retry.value_or(RetryPolicy{}), timezone.value_or("UTC"),
-                 existing != c.table.specs.end() ? existing->second.created_at : c.clock->now()};
-  if (existing == c.table.specs.end()) {
+                 existing ? existing->created_at : c.clock->now()};
+  if (!existing) {
     Event created = TimerCreated{spec};
     if (auto appended = append_event(c.log, created); !appended) return appended;
     vesk::apply(c.table, created);
-  } else if (!(existing->second == spec)) {
+  } else if (!(*existing == spec)) {
     Event updated = TimerUpdated{spec};
     if (auto appended = append_event(c.log, updated); !appended) return appended;
     vesk::apply(c.table, updated);
     c.release_busy(id, static_cast<std::uint32_t>(c.heap.remove_timer(id)));
-    c.table.next_runs.erase(id);
+    c.table.at(id).next_run.reset();
   }
 
   c.handlers[id] = std::move(handler);
-  c.table.fn_names[id] = std::move(fn_name);
-  const auto state = c.table.states.find(id);
-  if (state == c.table.states.end()) {
-    c.table.states.emplace(id, TimerState::kScheduled);
-  } else if (state->second == TimerState::kOrphaned) {
-    state->second = TimerState::kScheduled;
-  }
+  TimerRecord& record = c.table.at(id);
+  record.fn_name = std::move(fn_name);
+  if (!record.state || *record.state == TimerState::kOrphaned) record.state = TimerState::kScheduled;
 
-  if (!c.table.next_runs.contains(id) && !c.busy.contains(id)) {
+  if (!record.next_run && !c.busy.contains(id)) {
     const auto next = next_fire(spec.schedule, c.clock->now(), spec.timezone);
     if (next && *next) {
-      c.table.next_runs[id] = **next;
+      record.next_run = **next;
       c.queue(DueEntry{id, std::nullopt, **next, 1});
     }
   }
@@ -151,9 +148,10 @@ std::optional<TimerStatus> Engine::status(const std::string& id) const {
 std::vector<TimerStatus> Engine::list() const {
   std::lock_guard lock(core_->mutex);
   std::vector<TimerStatus> statuses;
-  statuses.reserve(core_->table.specs.size());
-  for (const auto& [id, spec] : core_->table.specs) {
-    if (auto status = status_of(core_->table, id)) statuses.push_back(std::move(*status));
+  statuses.reserve(core_->table.timers.size());
+  for (const auto& [id, record] : core_->table.timers) {
+    if (!record.spec) continue;
+    if (auto status = status_of(id, record)) statuses.push_back(std::move(*status));
   }
   return statuses;
 }

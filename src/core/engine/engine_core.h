@@ -88,20 +88,20 @@ struct Engine::Core {
     if (stopping || closed) return;
     const auto next = next_fire(spec.schedule, now, spec.timezone);
     if (next && *next) {
-      table.next_runs[spec.id] = **next;
+      table.at(spec.id).next_run = **next;
       queue(DueEntry{spec.id, std::nullopt, **next, 1});
-    } else {
-      table.next_runs.erase(spec.id);
+    } else if (TimerRecord* record = table.find(spec.id)) {
+      record->next_run.reset();
     }
   }
 
   void settle_orphaned(const std::string& timer_id) {
-    table.fn_names.erase(timer_id);
-    const auto state = table.states.find(timer_id);
-    if (state != table.states.end() &&
-        (state->second == TimerState::kScheduled || state->second == TimerState::kRunning ||
-         state->second == TimerState::kRetrying)) {
-      state->second = TimerState::kOrphaned;
+    TimerRecord* record = table.find(timer_id);
+    if (record == nullptr) return;
+    record->fn_name.reset();
+    if (record->state == TimerState::kScheduled || record->state == TimerState::kRunning ||
+        record->state == TimerState::kRetrying) {
+      record->state = TimerState::kOrphaned;
     }
   }
 
@@ -115,8 +115,8 @@ struct Engine::Core {
   }
 
   void settle_failure(const TimerSpec& spec, const std::string& run_id, Instant finished, std::string error) {
-    const auto pending = table.pending_retries.find(spec.id);
-    const std::uint32_t attempt = pending != table.pending_retries.end() ? pending->second.attempt : 1;
+    const TimerRecord* record = table.find(spec.id);
+    const std::uint32_t attempt = record && record->pending_retry ? record->pending_retry->attempt : 1;
     if (!append_and_apply(RunFailed{spec.id, run_id, finished, std::move(error), attempt})) return;
     // A retry instant that cannot be represented leaves no attempt.
     if (const auto retry_at = next_attempt_at(spec.retry, attempt, finished)) {

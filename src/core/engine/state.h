@@ -40,21 +40,43 @@ struct PendingRetry {
   friend bool operator==(const PendingRetry&, const PendingRetry&) = default;
 };
 
-template <typename V>
-using TimerMap = std::unordered_map<std::string, V>;
+// Everything the table knows of one timer. Each field is one of the table's
+// maps seen from a single timer: it is absent where that map has no entry.
+// Keeping them together makes a status one lookup and a list one walk.
+struct TimerRecord {
+  std::optional<TimerSpec> spec;
+  std::optional<TimerState> state;
+  std::optional<std::string> fn_name;  // in memory only
+  std::optional<LastRunInfo> last_run;
+  std::optional<Instant> next_run;
+  std::optional<std::uint32_t> retries_7d;
+  std::optional<PendingRetry> pending_retry;
+  friend bool operator==(const TimerRecord&, const TimerRecord&) = default;
+};
 
-// Keyed by timer id. Every map but `fn_names` is durable: it is rebuilt from
-// the snapshot and the log after a restart.
+struct TimerIdHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view id) const noexcept { return std::hash<std::string_view>{}(id); }
+};
+
+// The timer table, keyed by timer id. Every field but `fn_name` is durable:
+// it is rebuilt from the snapshot and the log after a restart.
 struct EngineState {
-  TimerMap<TimerSpec> specs;
-  TimerMap<TimerState> states;
-  TimerMap<std::string> fn_names;  // in memory only
-  TimerMap<LastRunInfo> last_runs;
-  TimerMap<Instant> next_runs;
-  TimerMap<std::uint32_t> retries_7d;
-  TimerMap<PendingRetry> pending_retries;
+  using timers_type = std::unordered_map<std::string, TimerRecord, TimerIdHash, std::equal_to<>>;
+  timers_type timers;
 
-  // The durable maps only.
+  // The record of `id`, created empty when missing.
+  TimerRecord& at(const std::string& id) { return timers[id]; }
+  TimerRecord* find(std::string_view id) {
+    const auto it = timers.find(id);
+    return it == timers.end() ? nullptr : &it->second;
+  }
+  const TimerRecord* find(std::string_view id) const {
+    const auto it = timers.find(id);
+    return it == timers.end() ? nullptr : &it->second;
+  }
+
+  // Equal in every durable field of every timer (`fn_name` aside).
   bool same_durable_content(const EngineState& other) const;
 };
 

@@ -3,33 +3,31 @@
 namespace vesk {
 namespace {
 
-template <typename T>
-const T* find(const TimerMap<T>& map, const std::string& id) {
-  const auto it = map.find(id);
-  return it == map.end() ? nullptr : &it->second;
-}
-
 json::Value optional_instant(const std::optional<Instant>& at) {
   return at ? json::Value(format_rfc3339(*at)) : json::Value();
 }
 
 }  // namespace
 
-std::optional<TimerStatus> status_of(const EngineState& table, const std::string& id) {
-  const TimerState* state = find(table.states, id);
-  if (state == nullptr) return std::nullopt;
+std::optional<TimerStatus> status_of(const std::string& id, const TimerRecord& record) {
+  if (!record.state) return std::nullopt;
   TimerStatus status;
   status.id = id;
-  status.state = *state;
-  if (const auto* fn_name = find(table.fn_names, id)) status.fn_name = *fn_name;
-  if (const auto* run = find(table.last_runs, id)) {
-    status.last_run_at = run->finished_at;
-    status.last_duration_ms = run->duration_ms;
-    status.last_status = run->status;
+  status.state = *record.state;
+  status.fn_name = record.fn_name;
+  if (record.last_run) {
+    status.last_run_at = record.last_run->finished_at;
+    status.last_duration_ms = record.last_run->duration_ms;
+    status.last_status = record.last_run->status;
   }
-  if (const auto* next = find(table.next_runs, id)) status.next_run_at = *next;
-  if (const auto* retries = find(table.retries_7d, id)) status.retries_last_7d = *retries;
+  status.next_run_at = record.next_run;
+  status.retries_last_7d = record.retries_7d.value_or(0);
   return status;
+}
+
+std::optional<TimerStatus> status_of(const EngineState& table, const std::string& id) {
+  const TimerRecord* record = table.find(id);
+  return record ? status_of(id, *record) : std::nullopt;
 }
 
 json::Value to_json(const TimerStatus& status) {

@@ -24,6 +24,7 @@ struct TimerStatus {
 
 // The status of `id`, or nothing when the table has no state for it.
 std::optional<TimerStatus> status_of(const EngineState& table, const std::string& id);
+std::optional<TimerStatus> status_of(const std::string& id, const TimerRecord& record);
 
 // The JSON form: the eight members, sorted by name as every generic value
 // is; "state" by its variant name, instants as RFC 3339 text ending in "Z",

@@ -12,17 +12,28 @@ namespace {
 
 // ---- Writing.
 
+using Timers = std::vector<const EngineState::timers_type::value_type*>;
+
+// The table's timers in ascending order of id, so that files are stable.
+Timers sorted_timers(const EngineState& table) {
+  Timers timers;
+  timers.reserve(table.timers.size());
+  for (const auto& timer : table.timers) timers.push_back(&timer);
+  std::sort(timers.begin(), timers.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  return timers;
+}
+
+// One of the table's maps: the timers that have `field`, id -> value.
 template <typename V, typename WriteValue>
-void write_map(json::Writer& out, std::string_view name, const TimerMap<V>& map, WriteValue&& write_value) {
-  std::vector<const typename TimerMap<V>::value_type*> members;
-  members.reserve(map.size());
-  for (const auto& member : map) members.push_back(&member);
-  std::sort(members.begin(), members.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+void write_map(json::Writer& out, std::string_view name, const Timers& timers, std::optional<V> TimerRecord::*field,
+               WriteValue&& write_value) {
   out.key(name);
   out.begin_object();
-  for (const auto* member : members) {
-    out.key(member->first);
-    write_value(member->second);
+  for (const auto* timer : timers) {
+    const std::optional<V>& value = timer->second.*field;
+    if (!value) continue;
+    out.key(timer->first);
+    write_value(*value);
   }
   out.end_object();
 }
@@ -32,9 +43,11 @@ void write_map(json::Writer& out, std::string_view name, const TimerMap<V>& map,
 template <typename T>
 using Read = json::ReadResult<T>;
 
-// An object of timer id -> value; a repeated id keeps the later value.
+// An object of timer id -> value into `field` of each timer; a repeated id
+// keeps the later value.
 template <typename V, typename ReadValue>
-Read<void> read_map(json::Reader& in, TimerMap<V>& map, ReadValue&& read_value) {
+Read<void> read_map(json::Reader& in, EngineState& table, std::optional<V> TimerRecord::*field,
+                    ReadValue&& read_value) {
   if (auto opened = in.begin_object("a map"); !opened) return opened;
   while (true) {
     auto key = in.next_key();
@@ -43,7 +56,7 @@ Read<void> read_map(json::Reader& in, TimerMap<V>& map, ReadValue&& read_value) 
     std::string id(**key);
     auto value = read_value();
     if (!value) return std::unexpected(value.error());
-    map.insert_or_assign(std::move(id), std::move(*value));
+    table.at(id).*field = std::move(*value);
   }
 }
 
@@ -122,7 +135,7 @@ constexpr std::string_view kSnapshotFields[] = {
 
 std::string encode_snapshot(const EngineState& table, std::uint64_t last_aof_offset, Instant created_at) {
   std::string text;
-  text.reserve(256 + table.specs.size() * 512);
+  text.reserve(256 + table.timers.size() * 512);
   json::Writer out(text, json::Style::kPretty);
   out.begin_object();
   out.key("v");
@@ -135,9 +148,10 @@ std::string encode_snapshot(const EngineState& table, std::uint64_t last_aof_off
   write_timestamp(out, created_at);
   out.key("last_aof_offset");
   out.u64(last_aof_offset);
-  write_map(out, "specs", table.specs, [&](const TimerSpec& spec) { write_timer_spec(out, spec); });
-  write_map(out, "states", table.states, [&](TimerState state) { out.string(timer_state_name(state)); });
-  write_map(out, "last_runs", table.last_runs, [&](const LastRunInfo& run) {
+  const Timers timers = sorted_timers(table);
+  write_map(out, "specs", timers, &TimerRecord::spec, [&](const TimerSpec& spec) { write_timer_spec(out, spec); });
+  write_map(out, "states", timers, &TimerRecord::state, [&](TimerState state) { out.string(timer_state_name(state)); });
+  write_map(out, "last_runs", timers, &TimerRecord::last_run, [&](const LastRunInfo& run) {
     out.begin_object();
     out.key("run_id");
     out.string(run.run_id);
@@ -153,9 +167,9 @@ std::string encode_snapshot(const EngineState& table, std::uint64_t last_aof_off
     out.string(run.status);
     out.end_object();
   });
-  write_map(out, "next_runs", table.next_runs, [&](Instant at) { write_timestamp(out, at); });
-  write_map(out, "retries_7d", table.retries_7d, [&](std::uint32_t count) { out.u64(count); });
-  write_map(out, "pending_retries", table.pending_retries, [&](const PendingRetry& retry) {
+  write_map(out, "next_runs", timers, &TimerRecord::next_run, [&](Instant at) { write_timestamp(out, at); });
+  write_map(out, "retries_7d", timers, &TimerRecord::retries_7d, [&](std::uint32_t count) { out.u64(count); });
+  write_map(out, "pending_retries", timers, &TimerRecord::pending_retry, [&](const PendingRetry& retry) {
     out.begin_object();
     out.key("run_id");
     out.string(retry.run_id);
@@ -183,12 +197,12 @@ json::ReadResult<SnapshotRecord> decode_snapshot(std::string_view text) {
           case 2: return assign(read_owned_string(in), record.engine_version);
           case 3: return assign(read_timestamp(in), record.created_at);
           case 4: return assign(in.read_u64(), record.last_aof_offset);
-          case 5: return read_map(in, t.specs, [&] { return read_timer_spec(in); });
-          case 6: return read_map(in, t.states, [&] { return read_state(in); });
-          case 7: return read_map(in, t.last_runs, [&] { return read_last_run(in); });
-          case 8: return read_map(in, t.next_runs, [&] { return read_timestamp(in); });
-          case 9: return read_map(in, t.retries_7d, [&] { return in.read_u32(); });
-          default: return read_map(in, t.pending_retries, [&] { return read_pending_retry(in); });
+          case 5: return read_map(in, t, &TimerRecord::spec, [&] { return read_timer_spec(in); });
+          case 6: return read_map(in, t, &TimerRecord::state, [&] { return read_state(in); });
+          case 7: return read_map(in, t, &TimerRecord::last_run, [&] { return read_last_run(in); });
+          case 8: return read_map(in, t, &TimerRecord::next_run, [&] { return read_timestamp(in); });
+          case 9: return read_map(in, t, &TimerRecord::retries_7d, [&] { return in.read_u32(); });
+          default: return read_map(in, t, &TimerRecord::pending_retry, [&] { return read_pending_retry(in); });
         }
       });
   if (!read) return std::unexpected(read.error());
