@@ -175,6 +175,16 @@ class EngineTest : public testing::TempDirTest {
     return eventually([&] { return log().size() >= count; });
   }
 
+  // Registers `id` (every 60 s), starts the scheduler and lets its first run
+  // begin; the run's call blocks until the handler is released.
+  void start_blocked_run(const std::string& id, const std::shared_ptr<FakeHandler>& handler) {
+    handler->block();
+    ASSERT_TRUE(engine_->register_timer(id, EverySchedule{60}, std::nullopt, std::nullopt, handler));
+    ASSERT_TRUE(engine_->start_scheduler());
+    advance(60s);
+    ASSERT_TRUE(handler->wait_for_calls(1));
+  }
+
   TimerStatus status(const std::string& id) {
     auto s = engine_->status(id);
     EXPECT_TRUE(s) << id;
@@ -332,11 +342,7 @@ TEST_F(EngineTest, RegistrationLogsOnlyChanges) {
 
 TEST_F(EngineTest, RegisteringABusyTimerAgainQueuesNoSecondFire) {
   auto handler = std::make_shared<FakeHandler>();
-  handler->block();
-  ASSERT_TRUE(engine_->register_timer("t", EverySchedule{60}, std::nullopt, std::nullopt, handler));
-  ASSERT_TRUE(engine_->start_scheduler());
-  advance(60s);
-  ASSERT_TRUE(handler->wait_for_calls(1));
+  ASSERT_NO_FATAL_FAILURE(start_blocked_run("t", handler));
   ASSERT_TRUE(engine_->register_timer("t", EverySchedule{60}, std::nullopt, std::nullopt, handler));
   EXPECT_EQ(EngineTestAccess::queued(*engine_), 0u);
   handler->release();
@@ -416,11 +422,7 @@ TEST_F(EngineTest, ShutdownLifecycle) {
 
 TEST_F(EngineTest, ShutdownTimesOutWhileACallRunsAndSucceedsLater) {
   auto handler = std::make_shared<FakeHandler>();
-  handler->block();
-  ASSERT_TRUE(engine_->register_timer("t", EverySchedule{60}, std::nullopt, std::nullopt, handler));
-  ASSERT_TRUE(engine_->start_scheduler());
-  advance(60s);
-  ASSERT_TRUE(handler->wait_for_calls(1));
+  ASSERT_NO_FATAL_FAILURE(start_blocked_run("t", handler));
   const auto timed_out = engine_->shutdown(0s);
   ASSERT_FALSE(timed_out);
   EXPECT_EQ(timed_out.error().message(), "shutdown timed out after 0ms");
