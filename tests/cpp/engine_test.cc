@@ -286,6 +286,16 @@ TEST_F(EngineTest, FinalFailureIsDead) {
   }
 }
 
+TEST_F(EngineTest, RetryBeyondTheRepresentableRangeIsNoAttempt) {
+  auto handler = std::make_shared<FakeHandler>([](int) { return fail("x"); });
+  ASSERT_TRUE(engine_->register_timer("far", EverySchedule{60}, RetryPolicy{5, FixedBackoff{UINT64_MAX}}, std::nullopt,
+                                      handler));
+  ASSERT_TRUE(engine_->start_scheduler());
+  advance(60s);
+  ASSERT_TRUE(eventually([&] { return status("far").state == TimerState::kDead; }));
+  EXPECT_EQ(tags(), (Tags{"TIMER_CREATED", "RUN_DUE", "RUN_STARTED", "RUN_FAILED", "RUN_DEAD"}));
+}
+
 TEST_F(EngineTest, DeadRepeatingTimerKeepsFiring) {
   auto handler = std::make_shared<FakeHandler>([](int call) { return call == 1 ? fail("x") : std::expected<void, std::string>{}; });
   ASSERT_TRUE(engine_->register_timer("t", EverySchedule{60}, RetryPolicy{1, FixedBackoff{0}}, std::nullopt, handler));
