@@ -308,7 +308,7 @@ TEST_F(EngineTest, DeadRepeatingTimerKeepsFiring) {
   EXPECT_EQ(status("t").state, TimerState::kScheduled);
 }
 
-TEST_F(EngineTest, RunsWithoutHandlerOrSpecificationRecordOnlyTheirStart) {
+TEST_F(EngineTest, RunsWithoutHandlerOrSpecRecordOnlyTheirStart) {
   // A timer known from an earlier process: orphaned, no function here.
   ASSERT_TRUE(engine_->register_timer("old", EverySchedule{60}, std::nullopt, std::nullopt, std::make_shared<FakeHandler>()));
   reopen();

@@ -58,7 +58,7 @@ TEST(ApplyTest, LifecycleEventsAndUnknownTimers) {
   apply(s, TimerUpdated{changed});
   EXPECT_EQ(s.timers.at("a").state, TimerState::kCancelled);
   EXPECT_EQ(s.timers.at("a").spec, changed);
-  // Events for a timer without a specification still land.
+  // Events for a timer without a spec still land.
   apply(s, RunRetrying{"ghost", "r", 2, t});
   EXPECT_EQ(s.timers.at("ghost").state, TimerState::kRetrying);
   EXPECT_FALSE(s.timers.at("ghost").spec);

@@ -48,7 +48,7 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   // Declares a timer or re-attaches its function. A new or changed
-  // specification is logged first (TIMER_CREATED / TIMER_UPDATED; an
+  // spec is logged first (TIMER_CREATED / TIMER_UPDATED; an
   // unchanged one logs nothing and keeps its creation instant). The first
   // fire is queued unless one is queued already or a run of the timer is
   // executing or awaiting a retry. Bad cron texts and zones are accepted and

@@ -1,4 +1,4 @@
-// JSON text of log entries, events and timer specifications.
+// JSON text of log entries, events and timer specs.
 //
 // Writers emit each record's keys in its declared order. Readers accept keys
 // in any order (tag keys included), drop unknown keys, and fail on missing

@@ -1,4 +1,4 @@
-// Timer specifications, their schedules and the next-fire computation.
+// Timer specs, their schedules and the next-fire computation.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +47,7 @@ inline bool is_repeating(const Schedule& schedule) {
   return std::holds_alternative<CronSchedule>(schedule) || std::holds_alternative<EverySchedule>(schedule);
 }
 
-// A timer's durable specification. Two specifications are equal when every
+// A timer's durable spec. Two specs are equal when every
 // field is, down to the backoff's numbers and the creation instant.
 struct TimerSpec {
   std::string id;
