@@ -1,0 +1,83 @@
+// Small RAII layer over the CPython API: owned references, the interpreter
+// lock, and references released on threads that do not hold it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace vesk::py {
+
+// Releases references whose owner let go of them without the interpreter
+// lock; they are released the next time a thread takes the lock through
+// `Gil` or calls `drain_deferred_releases` with the lock held.
+void defer_release(PyObject* object);
+void drain_deferred_releases();
+
+// An owned (strong) reference. Destroying it without the interpreter lock is
+// allowed: the release is then deferred.
+class Ref {
+ public:
+  Ref() = default;
+  // Takes over a new reference (may be null).
+  static Ref steal(PyObject* object) { return Ref(object); }
+  // Adds a reference to a borrowed one.
+  static Ref borrow(PyObject* object) {
+    Py_XINCREF(object);
+    return Ref(object);
+  }
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      reset();
+      object_ = std::exchange(other.object_, nullptr);
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { reset(); }
+
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  // Gives up ownership: the caller now owns the reference.
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  void reset();
+
+ private:
+  explicit Ref(PyObject* object) : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// Holds the interpreter lock for a scope, from any thread. Emptying the
+// deferred releases on the way in.
+class Gil {
+ public:
+  Gil() : state_(PyGILState_Ensure()) { drain_deferred_releases(); }
+  ~Gil() { PyGILState_Release(state_); }
+  Gil(const Gil&) = delete;
+  Gil& operator=(const Gil&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Lets the interpreter lock go for a scope (the calling thread holds it).
+class GilRelease {
+ public:
+  GilRelease() : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// True once the process is exiting: from then on engine threads must not
+// try to take the interpreter lock.
+bool exiting();
+void mark_exiting();
+
+}  // namespace vesk::py
