@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <span>
 
@@ -40,6 +42,8 @@ void run_task(const std::shared_ptr<Engine::Core>& core, const DueEntry& entry) 
   if (execute) {
     try {
       outcome = handler->call(timer_id, run_id);
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is being ended (pthread_exit): let it unwind
     } catch (const std::exception& e) {
       outcome = std::unexpected(std::string("task panicked: ") + e.what());
     } catch (...) {
@@ -167,6 +171,8 @@ Result<void> Engine::start_scheduler() {
   scheduler_ = std::thread([this] {
     try {
       run_loop();
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       // Out of memory in the loop's bookkeeping: no further run can be
       // trusted to be recorded, so the engine stops as after a failed append.

@@ -1,5 +1,7 @@
 #include "engine/thread_pool.h"
 
+#include <cxxabi.h>
+
 namespace vesk {
 
 ThreadPool::ThreadPool(std::chrono::milliseconds idle_timeout) : idle_timeout_(idle_timeout) {}
@@ -63,6 +65,8 @@ void ThreadPool::work(Worker* self) {
     lock.unlock();
     try {
       task();
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is being ended (pthread_exit): let it unwind
     } catch (...) {
       // A task's failure must never end the host process.
     }
