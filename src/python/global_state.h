@@ -20,6 +20,9 @@ struct RunningEngine {
 struct GlobalStateData {
   std::optional<RunningEngine> current;
   std::vector<Registration> pending;
+  // Engines whose shutdown timed out while a newer one had started: kept
+  // alive (they may still be finishing runs) but no longer reachable.
+  std::vector<RunningEngine> stragglers;
 };
 
 // A scoped hold of the global state lock, taken without the interpreter

@@ -1,29 +1,131 @@
 // The extension module `vesk`: a thin binding over the core library.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "py_ref.h"
 
+#include <string>
+
+#include "args.h"
+#include "errors.h"
+#include "lifecycle.h"
+#include "registration.h"
+
+namespace vesk::py {
 namespace {
 
-PyModuleDef vesk_module = {
-    PyModuleDef_HEAD_INIT,
-    "vesk",
-    "A durable timer and job scheduler that lives inside Python programs.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+constexpr Parameter kDataDirParam[] = {{"data_dir", false}};
+constexpr Parameter kTimeoutParam[] = {{"timeout", false}};
+constexpr Parameter kNameParam[] = {{"name", true}};
+
+// `asyncio.to_thread(vesk.<counterpart>, *arguments)`, with the counterpart
+// looked up on the module at call time.
+PyObject* to_thread(const char* counterpart, std::initializer_list<PyObject*> arguments) {
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  if (!asyncio) return nullptr;
+  Ref vesk = Ref::steal(PyImport_ImportModule("vesk"));
+  if (!vesk) return nullptr;
+  Ref function = Ref::steal(PyObject_GetAttrString(vesk.get(), counterpart));
+  if (!function) return nullptr;
+  Ref runner = Ref::steal(PyObject_GetAttrString(asyncio.get(), "to_thread"));
+  if (!runner) return nullptr;
+  Ref call_args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(arguments.size()) + 1));
+  if (!call_args) return nullptr;
+  PyTuple_SET_ITEM(call_args.get(), 0, function.release());
+  Py_ssize_t i = 1;
+  for (PyObject* argument : arguments) PyTuple_SET_ITEM(call_args.get(), i++, argument);
+  return PyObject_Call(runner.get(), call_args.get(), nullptr);
+}
+
+PyObject* astart(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[1];
+  if (!bind_arguments("astart", kDataDirParam, args, kwargs, bound)) return nullptr;
+  if (bound[0] == nullptr || bound[0] == Py_None) return to_thread("start", {});
+  std::string checked;
+  if (!utf8_of(bound[0], "data_dir", checked)) return nullptr;
+  return to_thread("start", {Py_NewRef(bound[0])});
+}
+
+PyObject* ashutdown(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[1];
+  if (!bind_arguments("ashutdown", kTimeoutParam, args, kwargs, bound)) return nullptr;
+  double seconds = 5.0;
+  if (bound[0] != nullptr) {
+    seconds = PyFloat_AsDouble(bound[0]);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+      Ref cause = Ref::steal(PyErr_GetRaisedException());
+      Ref text = Ref::steal(PyObject_Str(cause.get()));
+      if (text) PyErr_Format(PyExc_TypeError, "argument 'timeout': %U", text.get());
+      return nullptr;
+    }
+  }
+  PyObject* timeout = PyFloat_FromDouble(seconds);
+  if (timeout == nullptr) return nullptr;
+  return to_thread("shutdown", {timeout});
+}
+
+PyObject* astatus(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[1];
+  if (!bind_arguments("astatus", kNameParam, args, kwargs, bound)) return nullptr;
+  std::string checked;
+  if (!utf8_of(bound[0], "name", checked)) return nullptr;
+  return to_thread("status", {Py_NewRef(bound[0])});
+}
+
+PyObject* alist(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* none[1];
+  if (!bind_arguments("alist", std::span<const Parameter>(), args, kwargs, std::span<PyObject*>(none, 0))) {
+    return nullptr;
+  }
+  return to_thread("list", {});
+}
+
+// Called by `atexit` before the interpreter finalizes.
+PyObject* at_exit(PyObject*, PyObject*) {
+  stop_at_exit();
+  Py_RETURN_NONE;
+}
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction with_keywords() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef methods[] = {
+    {"schedule", with_keywords<schedule>(), METH_VARARGS | METH_KEYWORDS, "schedule(name, **kwargs)\n--\n\n"},
+    {"start", with_keywords<start>(), METH_VARARGS | METH_KEYWORDS, "start(data_dir=None)\n--\n\n"},
+    {"astart", with_keywords<astart>(), METH_VARARGS | METH_KEYWORDS, "astart(data_dir=None)\n--\n\n"},
+    {"shutdown", with_keywords<shutdown>(), METH_VARARGS | METH_KEYWORDS, "shutdown(timeout=5.0)\n--\n\n"},
+    {"ashutdown", with_keywords<ashutdown>(), METH_VARARGS | METH_KEYWORDS, "ashutdown(timeout=5.0)\n--\n\n"},
+    {"status", with_keywords<status>(), METH_VARARGS | METH_KEYWORDS, "status(name)\n--\n\n"},
+    {"astatus", with_keywords<astatus>(), METH_VARARGS | METH_KEYWORDS, "astatus(name)\n--\n\n"},
+    {"list", with_keywords<list>(), METH_VARARGS | METH_KEYWORDS, "list()\n--\n\n"},
+    {"alist", with_keywords<alist>(), METH_VARARGS | METH_KEYWORDS, "alist()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef at_exit_method = {"_vesk_at_exit", at_exit, METH_NOARGS, nullptr};
+
+int exec_module(PyObject* module) {
+  if (PyModule_AddStringConstant(module, "__version__", VESK_VERSION) < 0) return -1;
+  // A running engine must stop calling into Python before the interpreter
+  // goes away; `atexit` runs while it is still whole.
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
+  Ref hook = Ref::steal(PyCFunction_New(&at_exit_method, nullptr));
+  if (!hook) return -1;
+  Ref registered = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  return registered ? 0 : -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vesk", "", 0, methods, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
+}  // namespace vesk::py
 
-PyMODINIT_FUNC PyInit_vesk() {
-  PyObject* module = PyModule_Create(&vesk_module);
-  if (module == nullptr) return nullptr;
-  if (PyModule_AddStringConstant(module, "__version__", VESK_VERSION) < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
-}
+PyMODINIT_FUNC PyInit_vesk() { return PyModuleDef_Init(&vesk::py::module_def); }

@@ -1,0 +1,26 @@
+// Argument binding with the wording Python uses for its own functions.
+#pragma once
+
+#include "py_ref.h"
+
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+namespace vesk::py {
+
+struct Parameter {
+  std::string_view name;
+  bool required;
+};
+
+// Binds `args` and `kwargs` to `params` (positional or keyword) and stores
+// borrowed references in `out` (nullptr for an absent optional parameter).
+// Raises TypeError as Python does for a `def` function: "f() takes 1
+// positional argument but 2 were given", "f() got an unexpected keyword
+// argument 'x'", "f() got multiple values for argument 'x'", "f() missing 1
+// required positional argument: 'x'".
+bool bind_arguments(std::string_view function, std::span<const Parameter> params, PyObject* args, PyObject* kwargs,
+                    std::span<PyObject*> out);
+
+}  // namespace vesk::py

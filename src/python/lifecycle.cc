@@ -1,0 +1,268 @@
+#include "lifecycle.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "args.h"
+#include "engine/engine.h"
+#include "errors.h"
+#include "global_state.h"
+#include "storage/data_dir.h"
+#include "storage/event_log.h"
+#include "time/instant.h"
+
+namespace vesk::py {
+namespace {
+
+constexpr Parameter kStartParams[] = {{"data_dir", false}};
+constexpr Parameter kShutdownParams[] = {{"timeout", false}};
+constexpr Parameter kStatusParams[] = {{"name", true}};
+
+// An environment variable's value when it is set and valid UTF-8.
+std::optional<std::string> environment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  PyObject* decoded = PyUnicode_DecodeUTF8(value, static_cast<Py_ssize_t>(std::strlen(value)), "strict");
+  if (decoded == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Py_DECREF(decoded);
+  return std::string(value);
+}
+
+// The directory part of a path: "/srv/app" for "/srv/app/main.py", "." for
+// "./main.py", "" for "main.py"; nothing for "" and "/".
+std::optional<std::string> directory_part(const std::string& path) {
+  if (path.empty() || path == "/") return std::nullopt;
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const auto slash = trimmed.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 0) return std::string("/");
+  return trimmed.substr(0, slash);
+}
+
+// VESK_HOME; else the directory of sys.argv[0] joined with ".vesk"; else
+// $HOME/.vesk; else ".vesk". Fails only when `sys` cannot be imported.
+std::optional<std::string> default_data_dir() {
+  if (auto home = environment("VESK_HOME")) return home;
+  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  if (!sys) return std::nullopt;
+  Ref argv = Ref::steal(PyObject_GetAttrString(sys.get(), "argv"));
+  if (!argv) PyErr_Clear();
+  if (argv && PySequence_Check(argv.get()) && PySequence_Size(argv.get()) > 0) {
+    Ref first = Ref::steal(PySequence_GetItem(argv.get(), 0));
+    if (first && PyUnicode_Check(first.get())) {
+      if (const char* text = PyUnicode_AsUTF8(first.get())) {
+        if (auto dir = directory_part(text); dir && !dir->empty()) return join_path(*dir, ".vesk");
+      }
+    }
+  }
+  PyErr_Clear();
+  if (auto home = environment("HOME")) return join_path(*home, ".vesk");
+  return std::string(".vesk");
+}
+
+// A `timeout` in seconds as whole nanoseconds, or a raised exception.
+std::optional<std::chrono::nanoseconds> timeout_of(double seconds) {
+  if (std::isnan(seconds) || std::isinf(seconds) || seconds < 0) {
+    raise_value_error("timeout must be a non-negative number");
+    return std::nullopt;
+  }
+  const double nanos = std::nearbyint(seconds * 1e9);
+  if (nanos >= 9.2e18) {
+    PyErr_SetString(PyExc_OverflowError, "timeout is too large");
+    return std::nullopt;
+  }
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(nanos));
+}
+
+PyObject* optional_text(const std::optional<std::string>& text) {
+  if (!text) Py_RETURN_NONE;
+  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+}
+
+PyObject* optional_instant(const std::optional<Instant>& at) {
+  if (!at) Py_RETURN_NONE;
+  const std::string text = format_rfc3339(*at, UtcSuffix::kPlusZero);
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+constexpr const char* kLowerStateNames[] = {"scheduled", "running", "retrying", "dead",
+                                            "orphaned",  "paused",  "cancelled"};
+
+// The status dictionary, keys in the record's order.
+PyObject* status_dict(const TimerStatus& s) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const auto put = [&](const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int set = PyDict_SetItemString(dict.get(), key, value);
+    Py_DECREF(value);
+    return set == 0;
+  };
+  const bool ok =
+      put("id", PyUnicode_FromStringAndSize(s.id.data(), static_cast<Py_ssize_t>(s.id.size()))) &&
+      put("state", PyUnicode_FromString(kLowerStateNames[static_cast<int>(s.state)])) &&
+      put("fn_name", optional_text(s.fn_name)) && put("last_run_at", optional_instant(s.last_run_at)) &&
+      put("last_duration_ms", s.last_duration_ms ? PyLong_FromUnsignedLongLong(*s.last_duration_ms)
+                                                 : Py_NewRef(Py_None)) &&
+      put("last_status", optional_text(s.last_status)) && put("next_run_at", optional_instant(s.next_run_at)) &&
+      put("retries_last_7d", PyLong_FromUnsignedLong(s.retries_last_7d));
+  return ok ? dict.release() : nullptr;
+}
+
+}  // namespace
+
+PyObject* start(PyObject*, PyObject* args, PyObject* kwargs) {
+  drain_deferred_releases();
+  PyObject* bound[1];
+  if (!bind_arguments("start", kStartParams, args, kwargs, bound)) return nullptr;
+  std::optional<std::string> requested;
+  if (bound[0] != nullptr && bound[0] != Py_None) {
+    std::string dir;
+    if (!utf8_of(bound[0], "data_dir", dir)) return nullptr;
+    requested = std::move(dir);
+  }
+
+  GlobalStateLock state;
+  if (!state.ok()) return nullptr;
+  if (state->current) return raise_engine_error(EngineError::already_started());
+  std::optional<std::string> dir = requested ? requested : default_data_dir();
+  if (!dir) return nullptr;
+
+  Result<OpenedStorage> storage = [&] {
+    GilRelease released;
+    return open_engine(*dir);
+  }();
+  if (!storage) return raise_engine_error(storage.error());
+  std::shared_ptr<Engine> engine = Engine::create(std::move(*storage));
+
+  std::vector<Registration> pending = std::move(state->pending);
+  state->pending.clear();
+  for (Registration& registration : pending) {
+    if (!register_with_engine(*engine, std::move(registration))) {
+      // The engine never ran: let it go without waiting for anything.
+      GilRelease released;
+      (void)engine->shutdown(std::chrono::nanoseconds(0));
+      engine.reset();
+      return nullptr;
+    }
+  }
+
+  // The control channel's server starts here, with its own handle on the
+  // engine, once it exists.
+
+  if (auto started = engine->start_scheduler(); !started) return raise_engine_error(started.error());
+  state->current = RunningEngine{std::move(engine)};
+  Py_RETURN_NONE;
+}
+
+PyObject* shutdown(PyObject*, PyObject* args, PyObject* kwargs) {
+  drain_deferred_releases();
+  PyObject* bound[1];
+  if (!bind_arguments("shutdown", kShutdownParams, args, kwargs, bound)) return nullptr;
+  double seconds = 5.0;
+  if (bound[0] != nullptr) {
+    seconds = PyFloat_AsDouble(bound[0]);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+      // "argument 'timeout': must be real number, not str"
+      Ref cause = Ref::steal(PyErr_GetRaisedException());
+      Ref text = Ref::steal(PyObject_Str(cause.get()));
+      if (text) PyErr_Format(PyExc_TypeError, "argument 'timeout': %U", text.get());
+      return nullptr;
+    }
+  }
+
+  RunningEngine running;
+  std::chrono::nanoseconds limit{};
+  {
+    GlobalStateLock state;
+    if (!state.ok()) return nullptr;
+    if (!state->current) Py_RETURN_NONE;
+    const auto converted = timeout_of(seconds);
+    if (!converted) return nullptr;
+    limit = *converted;
+    running = std::move(*state->current);
+    state->current.reset();
+  }
+
+  // Neither lock is held while waiting: runs still in flight may need both.
+  Result<void> stopped = [&] {
+    GilRelease released;
+    return running.engine->shutdown(limit);
+  }();
+  if (!stopped) {
+    GlobalStateLock state;
+    if (!state.ok()) return nullptr;
+    if (!state->current) {
+      state->current = std::move(running);
+    } else {
+      state->stragglers.push_back(std::move(running));  // a newer engine took the slot meanwhile
+    }
+    return raise_engine_error(stopped.error());
+  }
+
+  {
+    GilRelease released;
+    running.engine->stop();
+    const std::string& dir = running.engine->data_dir();
+    ::unlink(join_path(dir, "vesk.sock").c_str());
+    ::unlink(join_path(dir, "vesk.port").c_str());
+    running.engine.reset();
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* status(PyObject*, PyObject* args, PyObject* kwargs) {
+  drain_deferred_releases();
+  PyObject* bound[1];
+  if (!bind_arguments("status", kStatusParams, args, kwargs, bound)) return nullptr;
+  std::string name;
+  if (!utf8_of(bound[0], "name", name)) return nullptr;
+  GlobalStateLock state;
+  if (!state.ok()) return nullptr;
+  if (!state->current) Py_RETURN_NONE;
+  const auto found = state->current->engine->status(name);
+  if (!found) Py_RETURN_NONE;
+  return status_dict(*found);
+}
+
+PyObject* list(PyObject*, PyObject* args, PyObject* kwargs) {
+  drain_deferred_releases();
+  PyObject* none[1];
+  if (!bind_arguments("list", std::span<const Parameter>(), args, kwargs, std::span<PyObject*>(none, 0))) {
+    return nullptr;
+  }
+  GlobalStateLock state;
+  if (!state.ok()) return nullptr;
+  if (!state->current) return PyList_New(0);
+  const std::vector<TimerStatus> statuses = state->current->engine->list();
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(statuses.size())));
+  if (!result) return nullptr;
+  for (std::size_t i = 0; i < statuses.size(); ++i) {
+    PyObject* dict = status_dict(statuses[i]);
+    if (dict == nullptr) return nullptr;
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), dict);
+  }
+  return result.release();
+}
+
+void stop_at_exit() {
+  mark_exiting();
+  GlobalStateLock state;
+  if (!state.ok()) {
+    PyErr_Clear();
+    return;
+  }
+  if (state->current) {
+    GilRelease released;
+    (void)state->current->engine->shutdown(std::chrono::nanoseconds(0));
+  }
+}
+
+}  // namespace vesk::py
