@@ -55,7 +55,13 @@ class Ref {
 class Gil {
  public:
   Gil() : state_(PyGILState_Ensure()) { drain_deferred_releases(); }
-  ~Gil() { PyGILState_Release(state_); }
+  ~Gil() {
+    // A thread that tried to take the lock back while the interpreter
+    // finalizes is ended by the interpreter (its stack unwinds through
+    // here) without holding the lock: there is nothing to release then.
+    if (Py_IsFinalizing() && !PyGILState_Check()) return;
+    PyGILState_Release(state_);
+  }
   Gil(const Gil&) = delete;
   Gil& operator=(const Gil&) = delete;
 
