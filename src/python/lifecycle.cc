@@ -95,24 +95,48 @@ PyObject* optional_instant(const std::optional<Instant>& at) {
 constexpr const char* kLowerStateNames[] = {"scheduled", "running", "retrying", "dead",
                                             "orphaned",  "paused",  "cancelled"};
 
+// The dictionary keys, made once (interned, never freed).
+PyObject* const* status_keys() {
+  static PyObject* const* keys = [] {
+    static PyObject* made[8];
+    const char* names[] = {"id", "state", "fn_name", "last_run_at", "last_duration_ms", "last_status",
+                           "next_run_at", "retries_last_7d"};
+    for (int i = 0; i < 8; ++i) made[i] = PyUnicode_InternFromString(names[i]);
+    return made;
+  }();
+  return keys;
+}
+
+PyObject* const* state_names() {
+  static PyObject* const* names = [] {
+    static PyObject* made[std::size(kLowerStateNames)];
+    for (std::size_t i = 0; i < std::size(kLowerStateNames); ++i) {
+      made[i] = PyUnicode_InternFromString(kLowerStateNames[i]);
+    }
+    return made;
+  }();
+  return names;
+}
+
 // The status dictionary, keys in the record's order.
 PyObject* status_dict(const TimerStatus& s) {
+  PyObject* const* keys = status_keys();
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
-  const auto put = [&](const char* key, PyObject* value) {
+  int index = 0;
+  const auto put = [&](PyObject* value) {
     if (value == nullptr) return false;
-    const int set = PyDict_SetItemString(dict.get(), key, value);
+    const int set = PyDict_SetItem(dict.get(), keys[index++], value);
     Py_DECREF(value);
     return set == 0;
   };
   const bool ok =
-      put("id", PyUnicode_FromStringAndSize(s.id.data(), static_cast<Py_ssize_t>(s.id.size()))) &&
-      put("state", PyUnicode_FromString(kLowerStateNames[static_cast<int>(s.state)])) &&
-      put("fn_name", optional_text(s.fn_name)) && put("last_run_at", optional_instant(s.last_run_at)) &&
-      put("last_duration_ms", s.last_duration_ms ? PyLong_FromUnsignedLongLong(*s.last_duration_ms)
-                                                 : Py_NewRef(Py_None)) &&
-      put("last_status", optional_text(s.last_status)) && put("next_run_at", optional_instant(s.next_run_at)) &&
-      put("retries_last_7d", PyLong_FromUnsignedLong(s.retries_last_7d));
+      put(PyUnicode_FromStringAndSize(s.id.data(), static_cast<Py_ssize_t>(s.id.size()))) &&
+      put(Py_NewRef(state_names()[static_cast<int>(s.state)])) && put(optional_text(s.fn_name)) &&
+      put(optional_instant(s.last_run_at)) &&
+      put(s.last_duration_ms ? PyLong_FromUnsignedLongLong(*s.last_duration_ms) : Py_NewRef(Py_None)) &&
+      put(optional_text(s.last_status)) && put(optional_instant(s.next_run_at)) &&
+      put(PyLong_FromUnsignedLong(s.retries_last_7d));
   return ok ? dict.release() : nullptr;
 }
 

@@ -20,7 +20,43 @@ DeferredReleases& deferred() {
   return *releases;
 }
 
+// The Python thread state an engine thread keeps between its calls.
+struct ThreadState {
+  PyThreadState* state = nullptr;
+  PyGILState_STATE gilstate = PyGILState_UNLOCKED;
+
+  ~ThreadState() {
+    // At process exit the interpreter may be gone or going: leave it alone.
+    if (state == nullptr || g_exiting.load() || Py_IsFinalizing()) return;
+    PyEval_RestoreThread(state);
+    PyGILState_Release(gilstate);  // the last release clears and deletes the state
+  }
+};
+
+thread_local ThreadState t_thread_state;
+
 }  // namespace
+
+Gil::Gil() {
+  if (PyGILState_Check()) {
+    nested_ = true;
+  } else if (t_thread_state.state == nullptr) {
+    t_thread_state.gilstate = PyGILState_Ensure();
+    t_thread_state.state = PyThreadState_Get();
+  } else {
+    PyEval_RestoreThread(t_thread_state.state);
+  }
+  drain_deferred_releases();
+}
+
+Gil::~Gil() {
+  if (nested_) return;
+  // A thread that tried to take the lock back while the interpreter
+  // finalizes is ended by the interpreter (its stack unwinds through here)
+  // without holding the lock: there is nothing to release then.
+  if (Py_IsFinalizing() && !PyGILState_Check()) return;
+  PyEval_SaveThread();
+}
 
 void defer_release(PyObject* object) {
   DeferredReleases& d = deferred();

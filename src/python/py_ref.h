@@ -50,23 +50,19 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// Holds the interpreter lock for a scope, from any thread. Emptying the
-// deferred releases on the way in.
+// Holds the interpreter lock for a scope, from any thread, emptying the
+// deferred releases on the way in. An engine thread keeps its Python thread
+// state between scopes, so that each run does not create and destroy one;
+// the state goes when the thread ends.
 class Gil {
  public:
-  Gil() : state_(PyGILState_Ensure()) { drain_deferred_releases(); }
-  ~Gil() {
-    // A thread that tried to take the lock back while the interpreter
-    // finalizes is ended by the interpreter (its stack unwinds through
-    // here) without holding the lock: there is nothing to release then.
-    if (Py_IsFinalizing() && !PyGILState_Check()) return;
-    PyGILState_Release(state_);
-  }
+  Gil();
+  ~Gil();
   Gil(const Gil&) = delete;
   Gil& operator=(const Gil&) = delete;
 
  private:
-  PyGILState_STATE state_;
+  bool nested_ = false;  // the thread held the lock already
 };
 
 // Lets the interpreter lock go for a scope (the calling thread holds it).
