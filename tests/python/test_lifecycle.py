@@ -294,3 +294,17 @@ def test_exit_without_shutdown_while_a_function_runs(tmp_path):
         assert vesk.status("slow")["state"] == "orphaned"
     finally:
         vesk.shutdown()
+
+
+def test_type_stubs_describe_the_module():
+    import ast
+
+    site = pathlib.Path(vesk.__file__).parent
+    for stub in (site / "vesk.pyi", site / "vesk-stubs" / "__init__.pyi"):
+        tree = ast.parse(stub.read_text(encoding="utf-8"))
+        functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+        assert list(functions) == [n for n in vars(vesk) if not n.startswith("_") and callable(getattr(vesk, n))]
+        for name, node in functions.items():
+            runtime = [p for p in inspect.signature(getattr(vesk, name)).parameters if p != "kwargs"]
+            declared = [a.arg for a in node.args.args]
+            assert declared == runtime, name

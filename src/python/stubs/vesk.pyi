@@ -1,0 +1,39 @@
+"""Type information for the extension module `vesk`."""
+
+import builtins
+import datetime
+from collections.abc import Awaitable, Callable
+from typing import Any, TypedDict
+
+__version__: str
+
+class TimerStatusDict(TypedDict):
+    id: str
+    state: str  # "scheduled", "running", "retrying", "dead", "orphaned", "paused" or "cancelled"
+    fn_name: str | None
+    last_run_at: str | None  # RFC 3339, ending in "+00:00"
+    last_duration_ms: int | None
+    last_status: str | None  # "OK", "FAILED: <error>" or "DEAD"
+    next_run_at: str | None  # RFC 3339, ending in "+00:00"
+    retries_last_7d: int
+
+def schedule(
+    name: str,
+    *,
+    fn: Callable[..., Any],
+    cron: str = ...,
+    every: str = ...,
+    after: str = ...,
+    at: datetime.datetime | str = ...,
+    timezone: str = ...,
+    max_attempts: int = ...,
+    **kwargs: Any,
+) -> None: ...
+def start(data_dir: str | None = None) -> None: ...
+def astart(data_dir: str | None = None) -> Awaitable[None]: ...
+def shutdown(timeout: float = 5.0) -> None: ...
+def ashutdown(timeout: float = 5.0) -> Awaitable[None]: ...
+def status(name: str) -> TimerStatusDict | None: ...
+def astatus(name: str) -> Awaitable[TimerStatusDict | None]: ...
+def list() -> builtins.list[TimerStatusDict]: ...
+def alist() -> Awaitable[builtins.list[TimerStatusDict]]: ...
