@@ -61,4 +61,18 @@ bool bind_arguments(std::string_view function, std::span<const Parameter> params
   return true;
 }
 
+bool bind_seconds(PyObject* given, std::string_view name, double& out) {
+  if (given == nullptr) return true;
+  const double value = PyFloat_AsDouble(given);
+  if (value == -1.0 && PyErr_Occurred()) {
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    Ref text = Ref::steal(PyObject_Str(cause.get()));
+    const std::string parameter(name);
+    if (text) PyErr_Format(PyExc_TypeError, "argument '%s': %U", parameter.c_str(), text.get());
+    return false;
+  }
+  out = value;
+  return true;
+}
+
 }  // namespace vesk::py

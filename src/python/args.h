@@ -23,4 +23,9 @@ struct Parameter {
 bool bind_arguments(std::string_view function, std::span<const Parameter> params, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*> out);
 
+// A float parameter, converted as Python converts to float; leaves `out`
+// alone when `given` is null (absent). A wrong type raises TypeError
+// "argument 'NAME': must be real number, not str".
+bool bind_seconds(PyObject* given, std::string_view name, double& out);
+
 }  // namespace vesk::py

@@ -191,16 +191,7 @@ PyObject* shutdown(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* bound[1];
   if (!bind_arguments("shutdown", kShutdownParams, args, kwargs, bound)) return nullptr;
   double seconds = 5.0;
-  if (bound[0] != nullptr) {
-    seconds = PyFloat_AsDouble(bound[0]);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-      // "argument 'timeout': must be real number, not str"
-      Ref cause = Ref::steal(PyErr_GetRaisedException());
-      Ref text = Ref::steal(PyObject_Str(cause.get()));
-      if (text) PyErr_Format(PyExc_TypeError, "argument 'timeout': %U", text.get());
-      return nullptr;
-    }
-  }
+  if (!bind_seconds(bound[0], "timeout", seconds)) return nullptr;
 
   RunningEngine running;
   std::chrono::nanoseconds limit{};

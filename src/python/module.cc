@@ -47,15 +47,7 @@ PyObject* ashutdown(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* bound[1];
   if (!bind_arguments("ashutdown", kTimeoutParam, args, kwargs, bound)) return nullptr;
   double seconds = 5.0;
-  if (bound[0] != nullptr) {
-    seconds = PyFloat_AsDouble(bound[0]);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-      Ref cause = Ref::steal(PyErr_GetRaisedException());
-      Ref text = Ref::steal(PyObject_Str(cause.get()));
-      if (text) PyErr_Format(PyExc_TypeError, "argument 'timeout': %U", text.get());
-      return nullptr;
-    }
-  }
+  if (!bind_seconds(bound[0], "timeout", seconds)) return nullptr;
   PyObject* timeout = PyFloat_FromDouble(seconds);
   if (timeout == nullptr) return nullptr;
   return to_thread("shutdown", {timeout});
