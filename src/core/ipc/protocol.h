@@ -48,7 +48,10 @@ struct AuthRequest {
 // JSON, a missing or unknown "cmd", a missing or mistyped field, "cmd" or a
 // variant field given twice, a "limit" that is not an unsigned 64-bit
 // integer written without fraction or exponent, or anything but white space
-// after the value.
+// after the value. Lines longer than kMaxRequestLine, lines that are not
+// UTF-8 and auth requests nested more than 64 deep are refused as well.
+// Unknown keys are skipped, also when repeated; a field of another variant
+// counts as unknown.
 std::optional<IpcRequest> parse_request(std::string_view line);
 
 // Reply lines: {"status":"ok","data":...}\n and {"status":"error","message":...}\n
