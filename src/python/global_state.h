@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "ipc/server.h"
 #include "registration.h"
 
 namespace vesk::py {
 
 struct RunningEngine {
   std::shared_ptr<Engine> engine;
+  std::unique_ptr<ipc::Server> control;  // the control channel beside it
 };
 
 struct GlobalStateData {

@@ -178,11 +178,29 @@ PyObject* start(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
 
-  // The control channel's server starts here, with its own handle on the
-  // engine, once it exists.
+  auto control = [&] {
+    GilRelease released;
+    return ipc::Server::start(engine);
+  }();
+  if (!control) {
+    {
+      GilRelease released;
+      (void)engine->shutdown(std::chrono::nanoseconds(0));
+      engine.reset();
+    }
+    return raise_engine_error(control.error());
+  }
 
-  if (auto started = engine->start_scheduler(); !started) return raise_engine_error(started.error());
-  state->current = RunningEngine{std::move(engine)};
+  if (auto started = engine->start_scheduler(); !started) {
+    // Leave nothing behind: the channel's threads hold the engine, and with
+    // it the directory lock.
+    {
+      GilRelease released;
+      (*control)->stop();
+    }
+    return raise_engine_error(started.error());
+  }
+  state->current = RunningEngine{std::move(engine), std::move(*control)};
   Py_RETURN_NONE;
 }
 
@@ -225,9 +243,8 @@ PyObject* shutdown(PyObject*, PyObject* args, PyObject* kwargs) {
   {
     GilRelease released;
     running.engine->stop();
-    const std::string& dir = running.engine->data_dir();
-    ::unlink(join_path(dir, "vesk.sock").c_str());
-    ::unlink(join_path(dir, "vesk.port").c_str());
+    running.control->stop();  // removes vesk.sock and vesk.port, waits for its threads
+    running.control.reset();
     running.engine.reset();
   }
   Py_RETURN_NONE;

@@ -153,10 +153,11 @@ def test_status_dictionary(running):
 def test_shutdown_removes_the_channel_files_and_a_restart_recovers(tmp_path):
     vesk.schedule("t", fn=lambda: None, every="1h")
     vesk.start(str(tmp_path))
-    (tmp_path / "vesk.sock").write_text("")
-    (tmp_path / "vesk.port").write_text("")
+    assert (tmp_path / "vesk.sock").exists() and (tmp_path / "vesk.port").exists()
+    token = (tmp_path / "vesk.token").read_text()
     vesk.shutdown()
     assert not (tmp_path / "vesk.sock").exists() and not (tmp_path / "vesk.port").exists()
+    assert (tmp_path / "vesk.token").read_text() == token
     assert vesk.shutdown() is None
     vesk.start(str(tmp_path))
     try:
