@@ -51,6 +51,8 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+from control_bench import endpoint  # the same folder: how to reach either endpoint
+
 TIMERS = 20
 HOSTILE_REQUESTS = 10_000
 VALID_EVERY = 100
@@ -85,15 +87,6 @@ NESTED_AUTH = b'{"status":"error","message":"IPC unavailable: nested auth reques
 
 # ---------------------------------------------------------------- client side
 
-
-def endpoint(data_dir, kind):
-    if kind == "unix":
-        return socket.AF_UNIX, os.path.join(data_dir, "vesk.sock")
-    with open(os.path.join(data_dir, "vesk.port"), encoding="ascii") as f:
-        host, _, port = f.read().strip().rpartition(":")
-    if host.startswith("["):
-        return socket.AF_INET6, (host[1:-1], int(port))
-    return socket.AF_INET, (host, int(port))
 
 
 def connect(endpoints, kind):
