@@ -4,6 +4,7 @@
 #include <string>
 
 #include "args.h"
+#include "client.h"
 #include "errors.h"
 #include "lifecycle.h"
 #include "registration.h"
@@ -97,6 +98,8 @@ PyMethodDef at_exit_method = {"_vesk_at_exit", at_exit, METH_NOARGS, nullptr};
 
 int exec_module(PyObject* module) {
   if (PyModule_AddStringConstant(module, "__version__", VESK_VERSION) < 0) return -1;
+  Ref client = Ref::steal(make_client_type(module));
+  if (!client || PyModule_AddObjectRef(module, "Client", client.get()) < 0) return -1;
   // A running engine must stop calling into Python before the interpreter
   // goes away; `atexit` runs while it is still whole.
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
