@@ -67,7 +67,8 @@ std::optional<std::string> default_data_dir() {
   return std::string(".vesk");
 }
 
-// A `timeout` in seconds as whole nanoseconds, or a raised exception.
+}  // namespace
+
 std::optional<std::chrono::nanoseconds> timeout_of(double seconds) {
   if (std::isnan(seconds) || std::isinf(seconds) || seconds < 0) {
     raise_value_error("timeout must be a non-negative number");
@@ -80,6 +81,8 @@ std::optional<std::chrono::nanoseconds> timeout_of(double seconds) {
   }
   return std::chrono::nanoseconds(static_cast<std::int64_t>(nanos));
 }
+
+namespace {
 
 PyObject* optional_text(const std::optional<std::string>& text) {
   if (!text) Py_RETURN_NONE;

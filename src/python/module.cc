@@ -5,6 +5,7 @@
 
 #include "args.h"
 #include "client.h"
+#include "worker.h"
 #include "errors.h"
 #include "lifecycle.h"
 #include "registration.h"
@@ -100,6 +101,8 @@ int exec_module(PyObject* module) {
   if (PyModule_AddStringConstant(module, "__version__", VESK_VERSION) < 0) return -1;
   Ref client = Ref::steal(make_client_type(module));
   if (!client || PyModule_AddObjectRef(module, "Client", client.get()) < 0) return -1;
+  Ref worker = Ref::steal(make_worker_type(module));
+  if (!worker || PyModule_AddObjectRef(module, "Worker", worker.get()) < 0) return -1;
   // A running engine must stop calling into Python before the interpreter
   // goes away; `atexit` runs while it is still whole.
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));

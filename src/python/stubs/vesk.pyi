@@ -3,7 +3,9 @@
 import builtins
 import datetime
 from collections.abc import Awaitable, Callable
-from typing import Any, TypedDict
+from typing import Any, TypedDict, TypeVar
+
+_F = TypeVar("_F")
 
 __version__: str
 
@@ -58,3 +60,15 @@ class Client:
         timezone: str | None = None,
         max_attempts: int = 3,
     ) -> Any: ...
+
+class PyTaskDecorator:
+    def __call__(self, fn: _F) -> _F: ...
+
+class Worker:
+    """Runs handed out by a remote scheduling service, executed here."""
+
+    def __init__(self, server: str, token: str, worker_id: str | None = None) -> None: ...
+    def task(self, name: str) -> PyTaskDecorator: ...
+    def register(self) -> None: ...
+    def run_once(self, timeout: float = 20.0) -> bool: ...
+    def run(self) -> None: ...

@@ -1,0 +1,302 @@
+#include "worker.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "callable_handler.h"
+#include "errors.h"
+#include "json_convert.h"
+#include "lifecycle.h"
+#include "remote/http.h"
+#include "time/instant.h"
+
+namespace vesk::py {
+namespace {
+
+constexpr auto kExchangeLimit = std::chrono::seconds(30);
+constexpr double kDefaultPollSeconds = 20.0;
+
+// Task name -> function; shared by a worker and every decorator it made.
+struct TaskRegistry {
+  std::mutex mutex;
+  std::map<std::string, Ref> tasks;
+
+  std::vector<std::string> names() {
+    std::lock_guard lock(mutex);
+    std::vector<std::string> out;
+    for (const auto& [name, fn] : tasks) out.push_back(name);
+    return out;
+  }
+};
+
+struct WorkerObject {
+  PyObject_HEAD
+  std::string server;
+  std::string token;
+  std::string worker_id;
+  std::shared_ptr<TaskRegistry> registry;
+};
+
+struct DecoratorObject {
+  PyObject_HEAD
+  std::shared_ptr<TaskRegistry> registry;
+  std::string name;
+};
+
+PyTypeObject* g_decorator_type = nullptr;  // made with the module, never freed
+
+json::Value task_names(const std::vector<std::string>& names) {
+  json::Array array;
+  for (const std::string& name : names) array.emplace_back(name);
+  return array;
+}
+
+// One exchange; the answer, or nullopt with RuntimeError set.
+std::optional<json::Value> post(const WorkerObject* self, const std::string& path, const json::Value& body,
+                                std::chrono::nanoseconds limit, bool release_gil) {
+  std::expected<json::Value, std::string> answer;
+  if (release_gil) {
+    GilRelease released;
+    answer = remote::http_request(self->server, self->token, "POST", path, &body, limit);
+  } else {
+    answer = remote::http_request(self->server, self->token, "POST", path, &body, limit);
+  }
+  if (!answer) {
+    raise_runtime_error(answer.error());
+    return std::nullopt;
+  }
+  return std::move(*answer);
+}
+
+bool send_registration(const WorkerObject* self) {
+  json::Object body;
+  body.emplace("lease_seconds", json::Value(std::uint64_t{30}));
+  body.emplace("tasks", task_names(self->registry->names()));
+  body.emplace("worker_id", json::Value(self->worker_id));
+  return post(self, "/v1/workers/register", json::Value(std::move(body)), kExchangeLimit, false).has_value();
+}
+
+// The function's outcome: nothing on success, else its failure text. A
+// returned coroutine is run to completion here, so its body really runs.
+std::optional<std::string> call_task(PyObject* fn, PyObject* payload) {
+  Ref result = Ref::steal(PyObject_CallOneArg(fn, payload));
+  if (result && PyCoro_CheckExact(result.get())) {
+    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+    result = asyncio ? Ref::steal(PyObject_CallMethod(asyncio.get(), "run", "O", result.get())) : Ref();
+  }
+  if (result) return std::nullopt;
+  Ref exception = Ref::steal(PyErr_GetRaisedException());
+  if (!exception) return std::string("SystemError: attempted to fetch exception but none was set");
+  return python_error_text(exception.get());
+}
+
+PyObject* worker_run_once_seconds(WorkerObject* self, double seconds) {
+  const auto limit = timeout_of(seconds);
+  if (!limit) return nullptr;
+  if (!send_registration(self)) return nullptr;
+  json::Object poll_body;
+  poll_body.emplace("tasks", task_names(self->registry->names()));
+  poll_body.emplace("worker_id", json::Value(self->worker_id));
+  auto run = post(self, "/v1/workers/poll", json::Value(std::move(poll_body)), *limit, true);
+  if (!run) return nullptr;
+  if (run->is<std::nullptr_t>()) Py_RETURN_FALSE;
+
+  const auto text_member = [&](const char* key) {
+    const json::Value* v = run->find(key);
+    return v != nullptr && v->is<std::string>() ? v->as<std::string>() : std::string();
+  };
+  const std::string task = text_member("task");
+  const std::string run_id = text_member("run_id");
+  std::uint64_t fencing_token = 0;
+  if (const json::Value* v = run->find("fencing_token"); v != nullptr && v->is<std::uint64_t>()) {
+    fencing_token = v->as<std::uint64_t>();
+  }
+  const json::Value* payload_value = run->find("payload");
+  Ref payload = Ref::steal(json_to_python(payload_value != nullptr ? *payload_value : json::Value()));
+  if (!payload) return nullptr;
+
+  Ref fn;
+  {
+    std::lock_guard lock(self->registry->mutex);
+    if (const auto it = self->registry->tasks.find(task); it != self->registry->tasks.end()) {
+      fn = Ref::borrow(it->second.get());
+    }
+  }
+  if (!fn) return raise_runtime_error("task " + task + " is not registered");
+
+  const std::optional<std::string> failure = call_task(fn.get(), payload.get());
+  json::Object report;
+  if (failure) report.emplace("error", json::Value(*failure));
+  report.emplace("fencing_token", json::Value(fencing_token));
+  report.emplace("worker_id", json::Value(self->worker_id));
+  const std::string path = "/v1/runs/" + run_id + (failure ? "/fail" : "/succeed");
+  if (!post(self, path, json::Value(std::move(report)), kExchangeLimit, false)) return nullptr;
+  Py_RETURN_TRUE;
+}
+
+PyObject* worker_run_once(PyObject* object, PyObject* args, PyObject* kwargs) {
+  static constexpr Parameter kParams[] = {{"timeout", false}};
+  PyObject* bound[1];
+  if (!bind_arguments("run_once", kParams, args, kwargs, bound)) return nullptr;
+  double seconds = kDefaultPollSeconds;
+  if (!bind_seconds(bound[0], "timeout", seconds)) return nullptr;
+  return worker_run_once_seconds(reinterpret_cast<WorkerObject*>(object), seconds);
+}
+
+PyObject* worker_run(PyObject* object, PyObject* args, PyObject* kwargs) {
+  PyObject* none[1];
+  if (!bind_arguments("run", std::span<const Parameter>(), args, kwargs, std::span<PyObject*>(none, 0))) {
+    return nullptr;
+  }
+  while (true) {
+    Ref done = Ref::steal(worker_run_once_seconds(reinterpret_cast<WorkerObject*>(object), kDefaultPollSeconds));
+    if (!done) return nullptr;
+    if (PyErr_CheckSignals() < 0) return nullptr;  // Ctrl-C ends the loop
+  }
+}
+
+PyObject* worker_register(PyObject* object, PyObject* args, PyObject* kwargs) {
+  PyObject* none[1];
+  if (!bind_arguments("register", std::span<const Parameter>(), args, kwargs, std::span<PyObject*>(none, 0))) {
+    return nullptr;
+  }
+  if (!send_registration(reinterpret_cast<WorkerObject*>(object))) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* worker_task(PyObject* object, PyObject* args, PyObject* kwargs) {
+  static constexpr Parameter kParams[] = {{"name", true}};
+  PyObject* bound[1];
+  if (!bind_arguments("task", kParams, args, kwargs, bound)) return nullptr;
+  std::string name;
+  if (!utf8_of(bound[0], "name", name)) return nullptr;
+  PyObject* decorator = g_decorator_type->tp_alloc(g_decorator_type, 0);
+  if (decorator == nullptr) return nullptr;
+  auto* d = reinterpret_cast<DecoratorObject*>(decorator);
+  new (&d->registry) std::shared_ptr<TaskRegistry>(reinterpret_cast<WorkerObject*>(object)->registry);
+  new (&d->name) std::string(std::move(name));
+  return decorator;
+}
+
+PyObject* decorator_call(PyObject* object, PyObject* args, PyObject* kwargs) {
+  static constexpr Parameter kParams[] = {{"fn", true}};
+  PyObject* bound[1];
+  if (!bind_arguments("__call__", kParams, args, kwargs, bound)) return nullptr;
+  auto* self = reinterpret_cast<DecoratorObject*>(object);
+  Ref replaced;
+  {
+    std::lock_guard lock(self->registry->mutex);
+    Ref& slot = self->registry->tasks[self->name];
+    replaced = std::move(slot);
+    slot = Ref::borrow(bound[0]);
+  }
+  // `replaced` goes here, outside the registry lock: its release may run Python code.
+  return Py_NewRef(bound[0]);
+}
+
+void decorator_dealloc(PyObject* object) {
+  auto* self = reinterpret_cast<DecoratorObject*>(object);
+  PyTypeObject* type = Py_TYPE(object);
+  self->registry.~shared_ptr();
+  self->name.~basic_string();
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyObject* worker_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  auto* self = reinterpret_cast<WorkerObject*>(object);
+  new (&self->server) std::string();
+  new (&self->token) std::string();
+  new (&self->worker_id) std::string();
+  new (&self->registry) std::shared_ptr<TaskRegistry>(std::make_shared<TaskRegistry>());
+  return object;
+}
+
+int worker_init(PyObject* object, PyObject* args, PyObject* kwargs) {
+  static constexpr Parameter kParams[] = {{"server", true}, {"token", true}, {"worker_id", false}};
+  PyObject* bound[3];
+  if (!bind_arguments("Worker", kParams, args, kwargs, bound)) return -1;
+  auto* self = reinterpret_cast<WorkerObject*>(object);
+  std::string server, token, worker_id;
+  if (!utf8_of(bound[0], "server", server) || !utf8_of(bound[1], "token", token)) return -1;
+  if (bound[2] != nullptr && bound[2] != Py_None) {
+    if (!utf8_of(bound[2], "worker_id", worker_id)) return -1;
+  } else {
+    const Instant now = Instant::now();
+    __int128 nanos = static_cast<__int128>(now.seconds) * 1'000'000'000 + now.nanos;
+    if (nanos > INT64_MAX || nanos < INT64_MIN) nanos = 0;
+    worker_id = "worker_" + std::to_string(static_cast<std::int64_t>(nanos));
+  }
+  self->server = std::move(server);
+  self->token = std::move(token);
+  self->worker_id = std::move(worker_id);
+  return 0;
+}
+
+void worker_dealloc(PyObject* object) {
+  auto* self = reinterpret_cast<WorkerObject*>(object);
+  PyTypeObject* type = Py_TYPE(object);
+  self->server.~basic_string();
+  self->token.~basic_string();
+  self->worker_id.~basic_string();
+  self->registry.~shared_ptr();
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction with_keywords() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef worker_methods[] = {
+    {"task", with_keywords<worker_task>(), METH_VARARGS | METH_KEYWORDS, "task($self, /, name)\n--\n\n"},
+    {"register", with_keywords<worker_register>(), METH_VARARGS | METH_KEYWORDS, "register($self, /)\n--\n\n"},
+    {"run_once", with_keywords<worker_run_once>(), METH_VARARGS | METH_KEYWORDS,
+     "run_once($self, /, timeout=20.0)\n--\n\n"},
+    {"run", with_keywords<worker_run>(), METH_VARARGS | METH_KEYWORDS, "run($self, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot worker_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Worker(server, token, worker_id=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(worker_new)},
+    {Py_tp_init, reinterpret_cast<void*>(worker_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
+    {Py_tp_methods, worker_methods},
+    {0, nullptr},
+};
+
+PyType_Slot decorator_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec worker_spec = {
+    "vesk.Worker", sizeof(WorkerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, worker_slots,
+};
+PyType_Spec decorator_spec = {
+    "vesk.PyTaskDecorator", sizeof(DecoratorObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, decorator_slots,
+};
+
+}  // namespace
+
+PyObject* make_worker_type(PyObject* module) {
+  if (g_decorator_type == nullptr) {
+    g_decorator_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &decorator_spec, nullptr));
+    if (g_decorator_type == nullptr) return nullptr;
+  }
+  return PyType_FromModuleAndSpec(module, &worker_spec, nullptr);
+}
+
+}  // namespace vesk::py
