@@ -41,41 +41,6 @@ ReadResult<void> store(ReadResult<T> result, auto& into) {
   return {};
 }
 
-// The variant index named by "cmd" in an object whose "{" has just been
-// read. When "cmd" is the first key it is consumed in place (`consumed`
-// true); otherwise the whole object is scanned for it (a second "cmd" is a
-// duplicate) and the reader is put back just after the "{" at `start`.
-ReadResult<std::size_t> read_command(Reader& in, std::size_t start, bool& consumed) {
-  auto first = in.next_key();
-  if (!first) return std::unexpected(std::move(first.error()));
-  if (*first && **first == "cmd") {
-    auto value = in.read_string();
-    if (!value) return std::unexpected(std::move(value.error()));
-    consumed = true;
-    return records::variant_index(in, *value, kCommands);
-  }
-  std::optional<std::string> command;
-  for (auto key = std::move(first);; key = in.next_key()) {
-    if (!key) return std::unexpected(std::move(key.error()));
-    if (!*key) break;
-    if (**key == "cmd") {
-      if (command) return std::unexpected(in.duplicate_field("cmd"));
-      auto value = in.read_string();
-      if (!value) return std::unexpected(std::move(value.error()));
-      command.emplace(*value);
-    } else if (auto skipped = in.skip_value(); !skipped) {
-      return std::unexpected(std::move(skipped.error()));
-    }
-  }
-  if (!command) return std::unexpected(in.missing_field("cmd"));
-  auto index = records::variant_index(in, *command, kCommands);
-  if (!index) return index;
-  in.seek(start);
-  if (auto reopened = in.begin_object("a request"); !reopened) return std::unexpected(std::move(reopened.error()));
-  consumed = false;
-  return index;
-}
-
 ReadResult<IpcRequest> read_request(Reader& in, int depth);
 
 // Reads the remaining members of a request whose variant is known; field 0
@@ -94,11 +59,11 @@ ReadResult<IpcRequest> read_request(Reader& in, int depth) {
   if (depth > kMaxAuthDepth) return std::unexpected(in.custom("auth requests nested too deeply"));
   const std::size_t start = in.position();
   if (auto opened = in.begin_object("a request"); !opened) return std::unexpected(std::move(opened.error()));
-  bool consumed = false;
-  auto index = read_command(in, start, consumed);
-  if (!index) return std::unexpected(std::move(index.error()));
+  auto tag = records::read_tag(in, start, "cmd", kCommands);
+  if (!tag) return std::unexpected(std::move(tag.error()));
+  const bool consumed = tag->consumed;
 
-  switch (*index) {
+  switch (tag->index) {
     case 0: {
       auto auth = std::make_unique<AuthRequest>();
       auto read = read_fields(in, kAuthFields, records::all_of(3), consumed, [&](std::size_t field) {
@@ -139,7 +104,7 @@ ReadResult<IpcRequest> read_request(Reader& in, int depth) {
       auto read = read_fields(in, kBareFields, records::all_of(1), consumed,
                               [&](std::size_t) { return ReadResult<void>(); });
       if (!read) return std::unexpected(std::move(read.error()));
-      switch (*index) {
+      switch (tag->index) {
         case 2: return IpcRequest(ListRequest{});
         case 4: return IpcRequest(ShutdownRequest{});
         case 5: return IpcRequest(CompactRequest{});

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <span>
 #include <string_view>
 
@@ -67,7 +68,39 @@ struct Tag {
   std::size_t index;
   bool consumed;
 };
-json::ReadResult<Tag> read_tag(json::Reader& in, std::size_t object_start, std::string_view tag_key,
-                               std::span<const std::string_view> tags);
+inline json::ReadResult<Tag> read_tag(json::Reader& in, std::size_t object_start, std::string_view tag_key,
+                               std::span<const std::string_view> tags) {
+  auto first = in.next_key();
+  if (!first) return std::unexpected(first.error());
+  if (*first && **first == tag_key) {
+    auto value = in.read_string();
+    if (!value) return std::unexpected(value.error());
+    auto index = variant_index(in, *value, tags);
+    if (!index) return std::unexpected(index.error());
+    return Tag{*index, true};
+  }
+
+  // The tag comes later: scan the whole object for it, then start over.
+  std::optional<std::string> tag;
+  for (auto key = std::move(first);; key = in.next_key()) {
+    if (!key) return std::unexpected(key.error());
+    if (!*key) break;
+    if (**key == tag_key) {
+      if (tag) return std::unexpected(in.duplicate_field(tag_key));
+      auto value = in.read_string();
+      if (!value) return std::unexpected(value.error());
+      tag.emplace(*value);
+    } else if (auto skipped = in.skip_value(); !skipped) {
+      return std::unexpected(skipped.error());
+    }
+  }
+  if (!tag) return std::unexpected(in.missing_field(tag_key));
+  auto index = variant_index(in, *tag, tags);
+  if (!index) return std::unexpected(index.error());
+  in.seek(object_start);
+  if (auto reopened = in.begin_object("a map"); !reopened) return std::unexpected(reopened.error());
+  return Tag{*index, false};
+}
+
 
 }  // namespace vesk::records
