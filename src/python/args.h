@@ -28,4 +28,10 @@ bool bind_arguments(std::string_view function, std::span<const Parameter> params
 // "argument 'NAME': must be real number, not str".
 bool bind_seconds(PyObject* given, std::string_view name, double& out);
 
+// A METH_VARARGS | METH_KEYWORDS function as the method table's PyCFunction.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction with_keywords() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 }  // namespace vesk::py

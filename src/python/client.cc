@@ -20,20 +20,12 @@ struct ClientObject {
   std::string token;
 };
 
-// A control character in a request's path or token would let a caller
-// write headers or a second request of their own.
-bool has_control_character(std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
-}
-
 // One exchange; the answer as a Python value, or nullptr with the error set.
 PyObject* exchange(ClientObject* self, const char* method, const std::string& path, const json::Value* body) {
-  if (has_control_character(path)) return raise_value_error("invalid request: path contains a control character");
-  if (has_control_character(self->token)) {
+  if (remote::has_control_character(path)) {
+    return raise_value_error("invalid request: path contains a control character");
+  }
+  if (remote::has_control_character(self->token)) {
     return raise_value_error("invalid request: token contains a control character");
   }
   auto answer = remote::http_request(self->server, self->token, method, path, body, kRequestLimit);
@@ -163,11 +155,6 @@ PyObject* client_schedule(PyObject* object, PyObject* args, PyObject* kwargs) {
   body.emplace("timezone", json::Value(std::move(timezone)));
   const json::Value value(std::move(body));
   return exchange(reinterpret_cast<ClientObject*>(object), "POST", "/v1/timers", &value);
-}
-
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-constexpr PyCFunction with_keywords() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
 PyMethodDef client_methods[] = {

@@ -77,11 +77,6 @@ PyObject* at_exit(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-constexpr PyCFunction with_keywords() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef methods[] = {
     {"schedule", with_keywords<schedule>(), METH_VARARGS | METH_KEYWORDS, "schedule(name, **kwargs)\n--\n\n"},
     {"start", with_keywords<start>(), METH_VARARGS | METH_KEYWORDS, "start(data_dir=None)\n--\n\n"},

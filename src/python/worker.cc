@@ -252,11 +252,6 @@ void worker_dealloc(PyObject* object) {
   Py_DECREF(type);
 }
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-constexpr PyCFunction with_keywords() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef worker_methods[] = {
     {"task", with_keywords<worker_task>(), METH_VARARGS | METH_KEYWORDS, "task($self, /, name)\n--\n\n"},
     {"register", with_keywords<worker_register>(), METH_VARARGS | METH_KEYWORDS, "register($self, /)\n--\n\n"},

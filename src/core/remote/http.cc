@@ -52,13 +52,17 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-bool has_control(std::string_view s) {
+}  // namespace
+
+bool has_control_character(std::string_view s) {
   for (const char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7F) return true;
   }
   return false;
 }
+
+namespace {
 
 std::unexpected<std::string> fail(std::string text) { return std::unexpected(std::move(text)); }
 std::unexpected<std::string> os_fail(int errnum) { return fail(system_error_description(errnum)); }
@@ -226,9 +230,9 @@ std::expected<json::Value, std::string> http_request(std::string_view server, st
                                                      std::string_view method, std::string_view path,
                                                      const json::Value* body, std::chrono::nanoseconds limit) {
   // Control characters would let a caller inject header lines.
-  if (has_control(method)) return fail("invalid request: method contains a control character");
-  if (has_control(path)) return fail("invalid request: path contains a control character");
-  if (has_control(token)) return fail("invalid request: token contains a control character");
+  if (has_control_character(method)) return fail("invalid request: method contains a control character");
+  if (has_control_character(path)) return fail("invalid request: path contains a control character");
+  if (has_control_character(token)) return fail("invalid request: token contains a control character");
   if (limit <= std::chrono::nanoseconds::zero()) return fail("cannot set a 0 duration timeout");
 
   const std::string authority = server_authority(server);

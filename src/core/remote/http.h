@@ -18,6 +18,10 @@ namespace vesk::remote {
 // removed.
 std::string server_authority(std::string_view server);
 
+// Whether `text` holds a byte below 0x20 or 0x7F: such a byte in a request's
+// method, path or token would let a caller write headers of their own.
+bool has_control_character(std::string_view text);
+
 // Sends METHOD PATH to `server` with a bearer token and an optional JSON body
 // (nullptr: no body), and returns the parsed JSON answer of a 2xx response.
 // `limit` bounds the connect and every single send and receive.
