@@ -15,6 +15,10 @@ body read by Content-Length) and can misbehave on demand:
 
 The knob applies to the next request only and is then reset to None.
 
+    service.poll_reply = value      the next poll is answered with exactly this
+                                    JSON value; a run it names may be reported
+                                    with any fencing token
+
 The `service` fixture runs the fake in a child process (ChildService) and
 reaches its recorded requests and knob over a second loopback port; the
 in-process Service class is the same fake without that indirection.
@@ -33,6 +37,8 @@ import pytest
 MAX_HEADER_LINES = 100
 MAX_LINE = 65536
 HOLD_LIMIT_SECONDS = 60.0
+NO_REPLY = object()  # poll_reply not set: hand out queued runs
+ANY_TOKEN = object()  # a run from poll_reply: any fencing token is accepted
 
 REASONS = {
     200: "OK",
@@ -156,6 +162,7 @@ class Service:
         self.next_run_id = 1
         self.fencing = 0
         self.lease_seconds = 30.0
+        self.poll_reply = NO_REPLY
 
     # -- lifecycle ---------------------------------------------------------
 
@@ -245,6 +252,8 @@ class Service:
             self.workers.append(worker_id)
             return 200, {"worker_id": worker_id}
         if path == "/v1/workers/poll":
+            if self.poll_reply is not NO_REPLY:
+                return 200, self.take_poll_reply()
             return 200, self.hand_out()
         if path.startswith("/v1/runs/"):
             run_id, _, outcome = path[len("/v1/runs/") :].partition("/")
@@ -280,12 +289,20 @@ class Service:
             "payload": timer.get("payload"),
         }
 
+    def take_poll_reply(self):
+        reply, self.poll_reply = self.poll_reply, NO_REPLY
+        if isinstance(reply, dict):
+            run_id = reply.get("run_id") if isinstance(reply.get("run_id"), str) else ""
+            self.runs[run_id] = {"timer": reply.get("task"), "attempt": 1, "state": "leased",
+                                 "fencing_token": ANY_TOKEN, "deadline": time.monotonic() + self.lease_seconds}
+        return reply
+
     def finish(self, run_id, outcome, parsed):
         run = self.runs.get(run_id)
         if run is None or outcome not in ("succeed", "fail"):
             return 404, {"error": "no such run"}
         token = parsed.get("fencing_token") if isinstance(parsed, dict) else None
-        if run["state"] != "leased" or token != run["fencing_token"]:
+        if run["state"] != "leased" or run["fencing_token"] not in (token, ANY_TOKEN):
             return 409, {"error": "stale fencing token"}
         entry = {"run_id": run_id, "attempt": run["attempt"], "outcome": outcome}
         if isinstance(parsed, dict) and "error" in parsed:
@@ -328,6 +345,8 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
         with service.lock:
             if command.get("reset"):
                 service.reset()
+            elif "poll_reply" in command:
+                service.poll_reply = command["poll_reply"]
             else:
                 knob = command["knob"]
                 if isinstance(knob, list):
@@ -392,6 +411,14 @@ class ChildService:
     def last_request(self):
         requests = self.requests
         return requests[-1] if requests else None
+
+    @property
+    def poll_reply(self):
+        raise AttributeError("poll_reply can only be set")
+
+    @poll_reply.setter
+    def poll_reply(self, value):
+        self.control("POST", {"poll_reply": value})
 
     @property
     def next_response(self):

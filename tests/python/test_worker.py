@@ -111,6 +111,36 @@ def test_coroutine_tasks_run_to_completion(service):
     assert failures[0]["error"] == "KeyError: 'x'"
 
 
+@pytest.mark.parametrize("reply, report_line, report", [
+    ({"task": "job", "run_id": "r1", "payload": 5}, "POST /v1/runs/r1/succeed HTTP/1.1", {"fencing_token": 0}),
+    ({"task": "job", "run_id": "r1", "fencing_token": -3}, "POST /v1/runs/r1/succeed HTTP/1.1", {"fencing_token": 0}),
+    ({"task": "job", "run_id": "r1", "fencing_token": 1.5}, "POST /v1/runs/r1/succeed HTTP/1.1", {"fencing_token": 0}),
+    ({"task": "job", "run_id": "r1", "fencing_token": "7"}, "POST /v1/runs/r1/succeed HTTP/1.1", {"fencing_token": 0}),
+    ({"task": "job", "run_id": "r1", "fencing_token": 2**64 - 1}, "POST /v1/runs/r1/succeed HTTP/1.1",
+     {"fencing_token": 2**64 - 1}),
+    ({"task": "job", "fencing_token": 4}, "POST /v1/runs//succeed HTTP/1.1", {"fencing_token": 4}),
+    ({"task": "job", "run_id": 12, "fencing_token": 4}, "POST /v1/runs//succeed HTTP/1.1", {"fencing_token": 4}),
+    ({"task": "job", "run_id": "a b", "fencing_token": 4}, "POST /v1/runs/a b/succeed HTTP/1.1", {"fencing_token": 4}),
+])
+def test_poll_reply_members_are_read_leniently(service, reply, report_line, report):
+    payloads = []
+    worker = vesk.Worker(service.url, service.token, worker_id="w")
+    worker.task("job")(payloads.append)
+    service.poll_reply = reply
+    assert worker.run_once(5) is True
+    assert payloads == [reply.get("payload")]
+    assert request_lines(service)[-1] == report_line
+    assert json.loads(service.requests[-1].partition(b"\r\n\r\n")[2]) == {**report, "worker_id": "w"}
+
+
+def test_a_reply_without_a_task_name_looks_up_the_empty_name(service):
+    worker = vesk.Worker(service.url, service.token)
+    worker.task("")(lambda payload: None)
+    service.poll_reply = {"task": 3, "run_id": "r"}
+    assert worker.run_once(5) is True
+    assert request_lines(service)[-1] == "POST /v1/runs/r/succeed HTTP/1.1"
+
+
 def test_unregistered_task_raises_and_reports_nothing(service):
     worker = vesk.Worker(service.url, service.token)
     vesk.Client(service.url, service.token).schedule("a", task="elsewhere")
