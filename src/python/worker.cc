@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -22,12 +21,14 @@ namespace {
 constexpr auto kExchangeLimit = std::chrono::seconds(30);
 constexpr double kDefaultPollSeconds = 20.0;
 
-// Task name -> function; shared by a worker and every decorator it made.
+// Task name -> function, owned by the worker; its decorators keep the worker.
+// The mutex is only ever taken with the interpreter lock held and never across
+// Python code, so the garbage collector's walk needs no lock of its own.
 struct TaskRegistry {
-  std::mutex mutex;
+  mutable std::mutex mutex;
   std::map<std::string, Ref> tasks;
 
-  std::vector<std::string> names() {
+  std::vector<std::string> names() const {
     std::lock_guard lock(mutex);
     std::vector<std::string> out;
     for (const auto& [name, fn] : tasks) out.push_back(name);
@@ -40,14 +41,18 @@ struct WorkerObject {
   std::string server;
   std::string token;
   std::string worker_id;
-  std::shared_ptr<TaskRegistry> registry;
+  TaskRegistry registry;
 };
 
 struct DecoratorObject {
   PyObject_HEAD
-  std::shared_ptr<TaskRegistry> registry;
+  Ref worker;
   std::string name;
 };
+
+TaskRegistry& registry_of(const DecoratorObject* decorator) {
+  return reinterpret_cast<WorkerObject*>(decorator->worker.get())->registry;
+}
 
 PyTypeObject* g_decorator_type = nullptr;  // made with the module, never freed
 
@@ -77,7 +82,7 @@ std::optional<json::Value> post(const WorkerObject* self, const std::string& pat
 bool send_registration(const WorkerObject* self) {
   json::Object body;
   body.emplace("lease_seconds", json::Value(std::uint64_t{30}));
-  body.emplace("tasks", task_names(self->registry->names()));
+  body.emplace("tasks", task_names(self->registry.names()));
   body.emplace("worker_id", json::Value(self->worker_id));
   return post(self, "/v1/workers/register", json::Value(std::move(body)), kExchangeLimit, false).has_value();
 }
@@ -101,7 +106,7 @@ PyObject* worker_run_once_seconds(WorkerObject* self, double seconds) {
   if (!limit) return nullptr;
   if (!send_registration(self)) return nullptr;
   json::Object poll_body;
-  poll_body.emplace("tasks", task_names(self->registry->names()));
+  poll_body.emplace("tasks", task_names(self->registry.names()));
   poll_body.emplace("worker_id", json::Value(self->worker_id));
   auto run = post(self, "/v1/workers/poll", json::Value(std::move(poll_body)), *limit, true);
   if (!run) return nullptr;
@@ -123,8 +128,8 @@ PyObject* worker_run_once_seconds(WorkerObject* self, double seconds) {
 
   Ref fn;
   {
-    std::lock_guard lock(self->registry->mutex);
-    if (const auto it = self->registry->tasks.find(task); it != self->registry->tasks.end()) {
+    std::lock_guard lock(self->registry.mutex);
+    if (const auto it = self->registry.tasks.find(task); it != self->registry.tasks.end()) {
       fn = Ref::borrow(it->second.get());
     }
   }
@@ -179,7 +184,7 @@ PyObject* worker_task(PyObject* object, PyObject* args, PyObject* kwargs) {
   PyObject* decorator = g_decorator_type->tp_alloc(g_decorator_type, 0);
   if (decorator == nullptr) return nullptr;
   auto* d = reinterpret_cast<DecoratorObject*>(decorator);
-  new (&d->registry) std::shared_ptr<TaskRegistry>(reinterpret_cast<WorkerObject*>(object)->registry);
+  new (&d->worker) Ref(Ref::borrow(object));
   new (&d->name) std::string(std::move(name));
   return decorator;
 }
@@ -191,8 +196,9 @@ PyObject* decorator_call(PyObject* object, PyObject* args, PyObject* kwargs) {
   auto* self = reinterpret_cast<DecoratorObject*>(object);
   Ref replaced;
   {
-    std::lock_guard lock(self->registry->mutex);
-    Ref& slot = self->registry->tasks[self->name];
+    TaskRegistry& registry = registry_of(self);
+    std::lock_guard lock(registry.mutex);
+    Ref& slot = registry.tasks[self->name];
     replaced = std::move(slot);
     slot = Ref::borrow(bound[0]);
   }
@@ -200,10 +206,17 @@ PyObject* decorator_call(PyObject* object, PyObject* args, PyObject* kwargs) {
   return Py_NewRef(bound[0]);
 }
 
+int decorator_traverse(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(reinterpret_cast<DecoratorObject*>(object)->worker.get());
+  return 0;
+}
+
 void decorator_dealloc(PyObject* object) {
   auto* self = reinterpret_cast<DecoratorObject*>(object);
   PyTypeObject* type = Py_TYPE(object);
-  self->registry.~shared_ptr();
+  PyObject_GC_UnTrack(object);
+  self->worker.~Ref();
   self->name.~basic_string();
   type->tp_free(object);
   Py_DECREF(type);
@@ -216,7 +229,7 @@ PyObject* worker_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&self->server) std::string();
   new (&self->token) std::string();
   new (&self->worker_id) std::string();
-  new (&self->registry) std::shared_ptr<TaskRegistry>(std::make_shared<TaskRegistry>());
+  new (&self->registry) TaskRegistry();
   return object;
 }
 
@@ -241,13 +254,31 @@ int worker_init(PyObject* object, PyObject* args, PyObject* kwargs) {
   return 0;
 }
 
+int worker_traverse(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  for (const auto& [name, fn] : reinterpret_cast<WorkerObject*>(object)->registry.tasks) Py_VISIT(fn.get());
+  return 0;
+}
+
+int worker_clear(PyObject* object) {
+  TaskRegistry& registry = reinterpret_cast<WorkerObject*>(object)->registry;
+  std::map<std::string, Ref> dropped;
+  {
+    std::lock_guard lock(registry.mutex);
+    dropped.swap(registry.tasks);
+  }
+  return 0;  // `dropped` goes here, outside the registry lock: releases may run Python code
+}
+
 void worker_dealloc(PyObject* object) {
   auto* self = reinterpret_cast<WorkerObject*>(object);
   PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_UnTrack(object);
+  worker_clear(object);
   self->server.~basic_string();
   self->token.~basic_string();
   self->worker_id.~basic_string();
-  self->registry.~shared_ptr();
+  self->registry.~TaskRegistry();
   type->tp_free(object);
   Py_DECREF(type);
 }
@@ -266,6 +297,8 @@ PyType_Slot worker_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(worker_new)},
     {Py_tp_init, reinterpret_cast<void*>(worker_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
     {Py_tp_methods, worker_methods},
     {0, nullptr},
 };
@@ -273,15 +306,18 @@ PyType_Slot worker_slots[] = {
 PyType_Slot decorator_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {0, nullptr},
 };
 
 PyType_Spec worker_spec = {
-    "vesk.Worker", sizeof(WorkerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, worker_slots,
+    "vesk.Worker", sizeof(WorkerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    worker_slots,
 };
 PyType_Spec decorator_spec = {
     "vesk.PyTaskDecorator", sizeof(DecoratorObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, decorator_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    decorator_slots,
 };
 
 }  // namespace

@@ -222,3 +222,22 @@ def test_other_threads_run_during_a_poll():
         server.stdin.close()
         server.wait(10)
         server.stdout.close()
+
+
+def test_a_worker_in_a_reference_cycle_is_collected():
+    import gc
+    import weakref
+
+    def make():
+        worker = vesk.Worker("127.0.0.1:9", "t")
+        decorator = worker.task("job")
+
+        def job(payload):
+            return worker, decorator  # the function keeps its worker alive
+
+        decorator(job)
+        return weakref.ref(job)
+
+    alive = make()
+    gc.collect()
+    assert alive() is None
