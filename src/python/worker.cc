@@ -65,6 +65,10 @@ json::Value task_names(const std::vector<std::string>& names) {
 // One exchange; the answer, or nullopt with RuntimeError set.
 std::optional<json::Value> post(const WorkerObject* self, const std::string& path, const json::Value& body,
                                 std::chrono::nanoseconds limit, bool release_gil) {
+  if (remote::has_control_character(self->token)) {
+    raise_value_error("invalid request: token contains a control character");
+    return std::nullopt;
+  }
   std::expected<json::Value, std::string> answer;
   if (release_gil) {
     GilRelease released;

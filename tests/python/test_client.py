@@ -198,7 +198,17 @@ class TestRefusedBeforeSending:
         for call in (client.status, client.history):
             with pytest.raises(ValueError) as info:
                 call(name)
-            assert str(info.value) == "invalid request: path contains a control character"
+            assert str(info.value) == "invalid request: name contains a control character"
+        assert service.requests == []
+
+    @pytest.mark.parametrize("token", ["t\r\nX-Evil: 1", "t\x7f", "\n"])
+    def test_control_character_in_token(self, service, token):
+        client = vesk.Client(service.url, token)
+        worker = vesk.Worker(service.url, token)
+        for call in (client.list, lambda: client.status("a"), lambda: client.schedule("a", task="t"),
+                     worker.register, worker.run_once):
+            with pytest.raises(ValueError, match="^invalid request: token contains a control character$"):
+                call()
         assert service.requests == []
 
     def test_nan_in_payload(self, service):

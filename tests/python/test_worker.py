@@ -133,6 +133,17 @@ def test_poll_reply_members_are_read_leniently(service, reply, report_line, repo
     assert json.loads(service.requests[-1].partition(b"\r\n\r\n")[2]) == {**report, "worker_id": "w"}
 
 
+def test_a_run_id_with_a_line_break_is_not_sent(service):
+    calls = []
+    worker = vesk.Worker(service.url, service.token)
+    worker.task("job")(calls.append)
+    service.poll_reply = {"task": "job", "run_id": "r HTTP/1.1\r\nX-Evil: 1\r\n\r\nPOST /x", "payload": 1}
+    with pytest.raises(RuntimeError, match="^invalid request: path contains a control character$"):
+        worker.run_once(5)
+    assert calls == [1]
+    assert request_lines(service) == ["POST /v1/workers/register HTTP/1.1", "POST /v1/workers/poll HTTP/1.1"]
+
+
 def test_a_reply_without_a_task_name_looks_up_the_empty_name(service):
     worker = vesk.Worker(service.url, service.token)
     worker.task("")(lambda payload: None)
