@@ -309,5 +309,26 @@ TEST(HttpTest, ControlCharactersAreRefusedBeforeConnecting) {
   EXPECT_EQ(::poll(&p, 1, 0), 0) << "a connection was made";
 }
 
+TEST(HttpTest, ResponsesAreCappedAt64MiB) {
+  constexpr std::size_t kCap = std::size_t{64} * 1024 * 1024;
+  const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+  const auto response_of_size = [&](std::size_t size) {
+    // A JSON string filling the response up to `size` bytes.
+    return head + '"' + std::string(size - head.size() - 2, 'a') + '"';
+  };
+  {
+    TestServer server(response_of_size(kCap));
+    auto result = get(server.authority());
+    ASSERT_TRUE(result) << result.error();
+    EXPECT_EQ(result->as<std::string>().size(), kCap - head.size() - 2);
+  }
+  {
+    TestServer server(response_of_size(kCap + 1));
+    auto result = get(server.authority());
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), "HTTP response larger than 64 MiB");
+  }
+}
+
 }  // namespace
 }  // namespace vesk::remote
