@@ -218,6 +218,12 @@ def test_idle_connections_are_bounded(running):
     ],
 )
 def test_listener_host_and_port(tmp_path, env, outcome):
+    result = start_with_environment(tmp_path, env)
+    assert outcome in result.stdout, result.stderr
+
+
+def start_with_environment(tmp_path, env):
+    """Starts an engine in a child process; its stdout holds vesk.port or the error."""
     code = textwrap.dedent(
         """
         import pathlib, sys, vesk
@@ -231,6 +237,14 @@ def test_listener_host_and_port(tmp_path, env, outcome):
         """
     )
     clean = {k: v for k, v in os.environ.items() if not k.startswith("VESK_")}
-    result = subprocess.run([sys.executable, "-c", code, str(tmp_path)], env={**clean, **env},
-                            capture_output=True, text=True, timeout=60)
-    assert outcome in result.stdout, result.stderr
+    return subprocess.run([sys.executable, "-c", code, str(tmp_path)], env={**clean, **env},
+                          capture_output=True, text=True, timeout=60)
+
+
+
+def test_port_with_leading_zeros_is_that_port(tmp_path):
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    result = start_with_environment(tmp_path, {"VESK_IPC_PORT": f"+000{port}"})
+    assert result.stdout == f"127.0.0.1:{port}\n", result.stderr

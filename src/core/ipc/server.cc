@@ -115,13 +115,14 @@ std::uint16_t chosen_port() {
   if (!text) return 0;
   std::string_view digits = *text;
   if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  if (digits.empty() || digits.size() > 5) return 0;
+  if (digits.empty()) return 0;
   unsigned value = 0;
   for (const char c : digits) {
     if (c < '0' || c > '9') return 0;
     value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value > 65535) return 0;
   }
-  return value <= 65535 ? static_cast<std::uint16_t>(value) : 0;
+  return static_cast<std::uint16_t>(value);
 }
 
 std::string address_text(const sockaddr_storage& address) {
