@@ -13,14 +13,6 @@ namespace {
 constexpr std::string_view kShuttingDown = "interpreter is shutting down";
 constexpr std::string_view kNoException = "SystemError: attempted to fetch exception but none was set";
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
 // The UTF-8 text of a str; lone surrogates become backslash escapes so the
 // text can always be written to the log.
 bool text_of(PyObject* str, std::string& out) {

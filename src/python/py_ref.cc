@@ -27,7 +27,7 @@ struct ThreadState {
 
   ~ThreadState() {
     // At process exit the interpreter may be gone or going: leave it alone.
-    if (state == nullptr || g_exiting.load() || Py_IsFinalizing()) return;
+    if (state == nullptr || g_exiting.load() || interpreter_finalizing()) return;
     PyEval_RestoreThread(state);
     PyGILState_Release(gilstate);  // the last release clears and deletes the state
   }
@@ -54,7 +54,7 @@ Gil::~Gil() {
   // A thread that tried to take the lock back while the interpreter
   // finalizes is ended by the interpreter (its stack unwinds through here)
   // without holding the lock: there is nothing to release then.
-  if (Py_IsFinalizing() && !PyGILState_Check()) return;
+  if (interpreter_finalizing() && !PyGILState_Check()) return;
   PyEval_SaveThread();
 }
 
@@ -88,5 +88,13 @@ void Ref::reset() {
 
 bool exiting() { return g_exiting.load(std::memory_order_acquire); }
 void mark_exiting() { g_exiting.store(true, std::memory_order_release); }
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
 
 }  // namespace vesk::py

@@ -82,4 +82,7 @@ class GilRelease {
 bool exiting();
 void mark_exiting();
 
+// Whether the interpreter is finalizing (the public call exists from 3.13 on).
+bool interpreter_finalizing();
+
 }  // namespace vesk::py
