@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "utf8.h"
+
 namespace vesk {
 namespace {
 

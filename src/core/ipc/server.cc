@@ -24,7 +24,7 @@
 #include "storage/event_log.h"
 #include "storage/file_io.h"
 #include "storage/records.h"
-#include "timer/duration.h"
+#include "utf8.h"
 
 namespace vesk::ipc {
 namespace {

@@ -18,41 +18,6 @@
 #include "utf8.h"
 
 namespace vesk::remote {
-namespace {
-
-constexpr std::size_t kMaxResponse = std::size_t{64} * 1024 * 1024;
-
-// Length of the Unicode white-space character (White_Space property) at the
-// start of `s`, 0 when there is none.
-std::size_t leading_space(std::string_view s) {
-  if (s.empty()) return 0;
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char c = b(0);
-  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
-  if (c == 0xC2 && s.size() >= 2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
-  if (s.size() < 3) return 0;
-  if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
-  if (c == 0xE2 && b(1) == 0x80 && (b(2) <= 0x8A || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) return 3;
-  if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
-  if (c == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
-  return 0;
-}
-
-// Length of the white-space character ending `s`, 0 when there is none.
-std::size_t trailing_space(std::string_view s) {
-  for (std::size_t n = 1; n <= 3 && n <= s.size(); ++n) {
-    if (leading_space(s.substr(s.size() - n)) == n) return n;
-  }
-  return 0;
-}
-
-std::string_view trim(std::string_view s) {
-  while (std::size_t n = leading_space(s)) s.remove_prefix(n);
-  while (std::size_t n = trailing_space(s)) s.remove_suffix(n);
-  return s;
-}
-
-}  // namespace
 
 bool has_control_character(std::string_view s) {
   for (const char ch : s) {
@@ -63,6 +28,8 @@ bool has_control_character(std::string_view s) {
 }
 
 namespace {
+
+constexpr std::size_t kMaxResponse = std::size_t{64} * 1024 * 1024;
 
 std::unexpected<std::string> fail(std::string text) { return std::unexpected(std::move(text)); }
 std::unexpected<std::string> os_fail(int errnum) { return fail(system_error_description(errnum)); }
@@ -219,7 +186,7 @@ std::string failure_message(const json::Value& value) {
 }  // namespace
 
 std::string server_authority(std::string_view server) {
-  std::string_view s = trim(server);
+  std::string_view s = trim_unicode_space(server);
   constexpr std::string_view kScheme = "http://";
   while (s.starts_with(kScheme)) s.remove_prefix(kScheme.size());
   while (s.ends_with('/')) s.remove_suffix(1);

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "timer/duration.h"
 #include "utf8.h"
 
 namespace vesk {

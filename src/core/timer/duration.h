@@ -15,7 +15,4 @@ namespace vesk {
 // text. A product beyond 64 bits is an invalid duration, never wrapped.
 Result<std::uint64_t> parse_duration(std::string_view text);
 
-// `text` without leading and trailing Unicode white space (UTF-8).
-std::string_view trim_unicode_space(std::string_view text);
-
 }  // namespace vesk
