@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <limits>
 #include <string>
 
 namespace vesk::py {
@@ -72,6 +73,19 @@ bool bind_seconds(PyObject* given, std::string_view name, double& out) {
     return false;
   }
   out = value;
+  return true;
+}
+
+bool read_max_attempts(PyObject* value, std::uint32_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(value));
+  if (!index) return false;
+  const long long wide = PyLong_AsLongLong(index.get());
+  if (wide == -1 && PyErr_Occurred()) return false;
+  if (wide < 0 || wide > static_cast<long long>(std::numeric_limits<std::uint32_t>::max())) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<std::uint32_t>(wide);
   return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include "py_ref.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <string_view>
@@ -27,6 +28,11 @@ bool bind_arguments(std::string_view function, std::span<const Parameter> params
 // alone when `given` is null (absent). A wrong type raises TypeError
 // "argument 'NAME': must be real number, not str".
 bool bind_seconds(PyObject* given, std::string_view name, double& out);
+
+// max_attempts as a count of attempts: any integer-like object (`__index__`)
+// within 0..2^32-1; beyond it OverflowError "out of range integral type
+// conversion attempted".
+bool read_max_attempts(PyObject* value, std::uint32_t& out);
 
 // A METH_VARARGS | METH_KEYWORDS function as the method table's PyCFunction.
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>

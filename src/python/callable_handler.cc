@@ -117,6 +117,17 @@ std::expected<void, std::string> run_coroutine(PyObject* coroutine) {
 
 }  // namespace
 
+std::expected<void, std::string> call_to_completion(PyObject* callable, PyObject* argument) {
+  Ref result = Ref::steal(argument != nullptr ? PyObject_CallOneArg(callable, argument) : PyObject_CallNoArgs(callable));
+  if (!result) return std::unexpected(take_error_text());
+  // An async function's body only runs when its coroutine is driven; its
+  // failure is the call's failure.
+  const int coroutine = is_coroutine(result.get());
+  if (coroutine < 0) return std::unexpected(take_error_text());
+  if (coroutine > 0) return run_coroutine(result.get());
+  return {};
+}
+
 PyCallableHandler::PyCallableHandler(std::string fn_name, Ref callable)
     : fn_name_(std::move(fn_name)), callable_(std::move(callable)) {}
 
@@ -138,29 +149,18 @@ std::expected<void, std::string> PyCallableHandler::call(const std::string& time
     std::expected<void, std::string> outcome;
     {
       PyObject* callable = callable_.get();
-      Ref result;
       if (takes_payload(callable)) {
         Ref payload = Ref::steal(PyDict_New());
         Ref timer = Ref::steal(PyUnicode_FromStringAndSize(timer_id.data(), static_cast<Py_ssize_t>(timer_id.size())));
         Ref run = Ref::steal(PyUnicode_FromStringAndSize(run_id.data(), static_cast<Py_ssize_t>(run_id.size())));
         if (payload && timer && run && PyDict_SetItemString(payload.get(), "timer_id", timer.get()) == 0 &&
             PyDict_SetItemString(payload.get(), "run_id", run.get()) == 0) {
-          result = Ref::steal(PyObject_CallOneArg(callable, payload.get()));
-        }
-      } else {
-        result = Ref::steal(PyObject_CallNoArgs(callable));
-      }
-      if (!result) {
-        outcome = std::unexpected(take_error_text());
-      } else {
-        // An async function's body only runs when its coroutine is driven;
-        // its failure is the run's failure.
-        const int coroutine = is_coroutine(result.get());
-        if (coroutine < 0) {
+          outcome = call_to_completion(callable, payload.get());
+        } else {
           outcome = std::unexpected(take_error_text());
-        } else if (coroutine > 0) {
-          outcome = run_coroutine(result.get());
         }
+      } else {
+        outcome = call_to_completion(callable, nullptr);
       }
     }
     PyErr_Clear();

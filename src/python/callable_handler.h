@@ -29,6 +29,12 @@ class PyCallableHandler final : public TimerHandler {
   Ref callable_;
 };
 
+// Calls `callable` with `argument` (no argument when null); a returned
+// coroutine is run to completion on a fresh event loop on this thread.
+// Nothing on success, else the failure text of what raised. Needs the
+// interpreter lock.
+std::expected<void, std::string> call_to_completion(PyObject* callable, PyObject* argument);
+
 // "<type qualname>: <str(exception)>", or "...: <exception str() failed>".
 // Needs the interpreter lock.
 std::string python_error_text(PyObject* exception);

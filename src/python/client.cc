@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "json_convert.h"
 #include "remote/http.h"
+#include "service_call.h"
 
 namespace vesk::py {
 namespace {
@@ -21,14 +22,9 @@ struct ClientObject {
 };
 
 // One exchange; the answer as a Python value, or nullptr with the error set.
-// Paths come from fixed texts and checked names, so only the token is left to
-// check here (before anything is sent).
 PyObject* exchange(ClientObject* self, const char* method, const std::string& path, const json::Value* body) {
-  if (remote::has_control_character(self->token)) {
-    return raise_value_error("invalid request: token contains a control character");
-  }
-  auto answer = remote::http_request(self->server, self->token, method, path, body, kRequestLimit);
-  if (!answer) return raise_runtime_error(answer.error());
+  auto answer = call_service(self->server, self->token, method, path, body, kRequestLimit, false);
+  if (!answer) return nullptr;
   return json_to_python(*answer);
 }
 
@@ -132,25 +128,15 @@ PyObject* client_schedule(PyObject* object, PyObject* args, PyObject* kwargs) {
   }
   std::string timezone = "UTC";
   if (bound[7] != nullptr && bound[7] != Py_None && !utf8_of(bound[7], "timezone", timezone)) return nullptr;
-  std::uint64_t max_attempts = 3;
-  if (bound[8] != nullptr) {
-    Ref index = Ref::steal(PyNumber_Index(bound[8]));
-    if (!index) return nullptr;
-    const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return nullptr;
-    if (value < 0 || value > 4'294'967'295LL) {
-      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-      return nullptr;
-    }
-    max_attempts = static_cast<std::uint64_t>(value);
-  }
+  std::uint32_t max_attempts = 3;
+  if (bound[8] != nullptr && !read_max_attempts(bound[8], max_attempts)) return nullptr;
   json::Value payload;
   if (bound[2] != nullptr && bound[2] != Py_None) {
     auto converted = python_to_json(bound[2]);
     if (!converted) return nullptr;
     payload = std::move(*converted);
   }
-  body.emplace("max_attempts", json::Value(max_attempts));
+  body.emplace("max_attempts", json::Value(std::uint64_t{max_attempts}));
   body.emplace("name", json::Value(name));
   body.emplace("payload", std::move(payload));
   body.emplace("task", json::Value(std::move(task)));

@@ -6,13 +6,13 @@
 #include <datetime.h>
 
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "args.h"
 #include "callable_handler.h"
 #include "engine/engine.h"
 #include "errors.h"
@@ -298,20 +298,6 @@ std::string callable_name(PyObject* fn) {
   if (Ref repr = Ref::steal(PyObject_Repr(fn)); repr && utf8_of(repr.get(), "", name)) return name;
   PyErr_Clear();
   return "<callable>";
-}
-
-// max_attempts as a count of attempts: any integer-like object within 0..2^32-1.
-bool read_max_attempts(PyObject* value, std::uint32_t& out) {
-  Ref index = Ref::steal(PyNumber_Index(value));
-  if (!index) return false;
-  const long long wide = PyLong_AsLongLong(index.get());
-  if (wide == -1 && PyErr_Occurred()) return false;
-  if (wide < 0 || wide > static_cast<long long>(std::numeric_limits<std::uint32_t>::max())) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return false;
-  }
-  out = static_cast<std::uint32_t>(wide);
-  return true;
 }
 
 // An optional str keyword; `present` tells whether it was given at all.

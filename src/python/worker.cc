@@ -5,14 +5,13 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "args.h"
 #include "callable_handler.h"
 #include "errors.h"
 #include "json_convert.h"
 #include "lifecycle.h"
-#include "remote/http.h"
+#include "service_call.h"
 #include "time/instant.h"
 
 namespace vesk::py {
@@ -28,10 +27,11 @@ struct TaskRegistry {
   mutable std::mutex mutex;
   std::map<std::string, Ref> tasks;
 
-  std::vector<std::string> names() const {
+  // The registered names as a JSON array, for the registration and poll bodies.
+  json::Value names() const {
     std::lock_guard lock(mutex);
-    std::vector<std::string> out;
-    for (const auto& [name, fn] : tasks) out.push_back(name);
+    json::Array out;
+    for (const auto& [name, fn] : tasks) out.emplace_back(name);
     return out;
   }
 };
@@ -56,53 +56,17 @@ TaskRegistry& registry_of(const DecoratorObject* decorator) {
 
 PyTypeObject* g_decorator_type = nullptr;  // made with the module, never freed
 
-json::Value task_names(const std::vector<std::string>& names) {
-  json::Array array;
-  for (const std::string& name : names) array.emplace_back(name);
-  return array;
-}
-
-// One exchange; the answer, or nullopt with RuntimeError set.
 std::optional<json::Value> post(const WorkerObject* self, const std::string& path, const json::Value& body,
                                 std::chrono::nanoseconds limit, bool release_gil) {
-  if (remote::has_control_character(self->token)) {
-    raise_value_error("invalid request: token contains a control character");
-    return std::nullopt;
-  }
-  std::expected<json::Value, std::string> answer;
-  if (release_gil) {
-    GilRelease released;
-    answer = remote::http_request(self->server, self->token, "POST", path, &body, limit);
-  } else {
-    answer = remote::http_request(self->server, self->token, "POST", path, &body, limit);
-  }
-  if (!answer) {
-    raise_runtime_error(answer.error());
-    return std::nullopt;
-  }
-  return std::move(*answer);
+  return call_service(self->server, self->token, "POST", path, &body, limit, release_gil);
 }
 
 bool send_registration(const WorkerObject* self) {
   json::Object body;
   body.emplace("lease_seconds", json::Value(std::uint64_t{30}));
-  body.emplace("tasks", task_names(self->registry.names()));
+  body.emplace("tasks", self->registry.names());
   body.emplace("worker_id", json::Value(self->worker_id));
   return post(self, "/v1/workers/register", json::Value(std::move(body)), kExchangeLimit, false).has_value();
-}
-
-// The function's outcome: nothing on success, else its failure text. A
-// returned coroutine is run to completion here, so its body really runs.
-std::optional<std::string> call_task(PyObject* fn, PyObject* payload) {
-  Ref result = Ref::steal(PyObject_CallOneArg(fn, payload));
-  if (result && PyCoro_CheckExact(result.get())) {
-    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    result = asyncio ? Ref::steal(PyObject_CallMethod(asyncio.get(), "run", "O", result.get())) : Ref();
-  }
-  if (result) return std::nullopt;
-  Ref exception = Ref::steal(PyErr_GetRaisedException());
-  if (!exception) return std::string("SystemError: attempted to fetch exception but none was set");
-  return python_error_text(exception.get());
 }
 
 PyObject* worker_run_once_seconds(WorkerObject* self, double seconds) {
@@ -110,7 +74,7 @@ PyObject* worker_run_once_seconds(WorkerObject* self, double seconds) {
   if (!limit) return nullptr;
   if (!send_registration(self)) return nullptr;
   json::Object poll_body;
-  poll_body.emplace("tasks", task_names(self->registry.names()));
+  poll_body.emplace("tasks", self->registry.names());
   poll_body.emplace("worker_id", json::Value(self->worker_id));
   auto run = post(self, "/v1/workers/poll", json::Value(std::move(poll_body)), *limit, true);
   if (!run) return nullptr;
@@ -139,9 +103,10 @@ PyObject* worker_run_once_seconds(WorkerObject* self, double seconds) {
   }
   if (!fn) return raise_runtime_error("task " + task + " is not registered");
 
-  const std::optional<std::string> failure = call_task(fn.get(), payload.get());
+  const std::expected<void, std::string> outcome = call_to_completion(fn.get(), payload.get());
+  const bool failure = !outcome.has_value();
   json::Object report;
-  if (failure) report.emplace("error", json::Value(*failure));
+  if (failure) report.emplace("error", json::Value(outcome.error()));
   report.emplace("fencing_token", json::Value(fencing_token));
   report.emplace("worker_id", json::Value(self->worker_id));
   const std::string path = "/v1/runs/" + run_id + (failure ? "/fail" : "/succeed");
