@@ -240,6 +240,17 @@ class TestRefusedBeforeSending:
             call(client)
         assert service.requests == []
 
+    @pytest.mark.parametrize("attempts", [0, 2**32 - 1])
+    def test_max_attempts_bounds_are_sent(self, service, attempts):
+        vesk.Client(service.url, service.token).schedule("n", task="t", max_attempts=attempts)
+        assert json.loads(body_of(service.requests[-1]))["max_attempts"] == attempts
+
+    @pytest.mark.parametrize("attempts", [-1, 2**32, 2**70])
+    def test_max_attempts_out_of_range(self, service, attempts):
+        with pytest.raises(OverflowError):
+            vesk.Client(service.url, service.token).schedule("n", task="t", max_attempts=attempts)
+        assert service.requests == []
+
     @pytest.mark.parametrize("args", [(1, "t"), ("127.0.0.1:1", None), ("127.0.0.1:1",)])
     def test_constructor_types(self, args):
         with pytest.raises(TypeError):
