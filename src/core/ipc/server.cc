@@ -19,6 +19,7 @@
 #include <set>
 #include <thread>
 
+#include "decimal.h"
 #include "engine/thread_pool.h"
 #include "ipc/protocol.h"
 #include "storage/event_log.h"
@@ -113,16 +114,7 @@ std::optional<std::string> environment(const char* name) {
 std::uint16_t chosen_port() {
   auto text = environment("VESK_IPC_PORT");
   if (!text) return 0;
-  std::string_view digits = *text;
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  if (digits.empty()) return 0;
-  unsigned value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-    if (value > 65535) return 0;
-  }
-  return static_cast<std::uint16_t>(value);
+  return static_cast<std::uint16_t>(parse_decimal(*text, 65535).value_or(0));
 }
 
 std::string address_text(const sockaddr_storage& address) {

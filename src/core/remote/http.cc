@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "decimal.h"
 #include "error.h"
 #include "storage/file_io.h"
 #include "utf8.h"
@@ -48,27 +49,13 @@ timeval to_timeval(std::chrono::nanoseconds limit) {
   return tv;
 }
 
-// Parses a port number 0..65535.
-bool parse_u16(std::string_view text, std::uint32_t& out) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return false;
-  std::uint32_t value = 0;
-  for (const char ch : text) {
-    if (ch < '0' || ch > '9') return false;
-    value = value * 10 + static_cast<std::uint32_t>(ch - '0');
-    if (value > 65535) return false;
-  }
-  out = value;
-  return true;
-}
-
 std::expected<UniqueFd, std::string> connect_to(const std::string& authority, std::chrono::nanoseconds limit) {
   const std::size_t colon = authority.rfind(':');
   if (colon == std::string::npos) return fail("invalid socket address");
   std::string host = authority.substr(0, colon);
   const std::string port = authority.substr(colon + 1);
-  std::uint32_t port_number = 0;
-  if (!parse_u16(port, port_number)) return fail("invalid socket address");
+  const auto port_number = parse_decimal(port, 65535);
+  if (!port_number) return fail("invalid socket address");
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
 
   addrinfo hints{};
@@ -76,7 +63,7 @@ std::expected<UniqueFd, std::string> connect_to(const std::string& authority, st
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  const std::string service = std::to_string(port_number);
+  const std::string service = std::to_string(*port_number);
   const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
     if (rc == EAI_SYSTEM) return os_fail(errno);
@@ -167,9 +154,9 @@ std::expected<std::uint32_t, std::string> status_code(std::string_view head) {
     return line.substr(start, i - start);
   };
   (void)next_word();
-  std::uint32_t code = 0;
-  if (!parse_u16(next_word(), code)) return fail("invalid HTTP status line");
-  return code;
+  const auto code = parse_decimal(next_word(), 65535);
+  if (!code) return fail("invalid HTTP status line");
+  return static_cast<std::uint32_t>(*code);
 }
 
 std::string failure_message(const json::Value& value) {

@@ -3,6 +3,7 @@
 #include <limits>
 #include <string>
 
+#include "decimal.h"
 #include "utf8.h"
 
 namespace vesk {
@@ -21,19 +22,11 @@ Result<std::uint64_t> parse_duration(std::string_view text) {
   const auto invalid = [&] {
     return std::unexpected(EngineError::invalid_cron("invalid duration: " + std::string(trimmed)));
   };
-  std::string_view digits = trimmed.substr(0, trimmed.size() - 1);
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  if (digits.empty()) return invalid();
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t number = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return invalid();
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (number > (kMax - digit) / 10) return invalid();
-    number = number * 10 + digit;
-  }
-  if (number > kMax / factor) return invalid();
-  return number * factor;
+  const auto number = parse_decimal(trimmed.substr(0, trimmed.size() - 1), kMax);
+  if (!number) return invalid();
+  if (*number > kMax / factor) return invalid();
+  return *number * factor;
 }
 
 }  // namespace vesk
