@@ -196,15 +196,6 @@ std::optional<std::string> read_request_line(int fd) {
   return std::nullopt;
 }
 
-void send_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the client went away: nothing to do
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
 }  // namespace
 
 struct Server::State {
@@ -319,16 +310,16 @@ void Server::State::serve(int connection) {
   if (!request) return;
   const auto* auth = std::get_if<std::unique_ptr<AuthRequest>>(&*request);
   if (auth == nullptr) {
-    send_all(connection, error_reply("missing IPC token"));
+    (void)send_all(connection, error_reply("missing IPC token"));  // a client that went away is no concern
     return;
   }
   if (!token_matches((*auth)->token, token)) {
-    send_all(connection, error_reply("invalid IPC token"));
+    (void)send_all(connection, error_reply("invalid IPC token"));
     return;
   }
   std::optional<EngineError> failure;
   const json::Value data = execute((*auth)->inner, failure);
-  send_all(connection, failure ? error_reply(failure->message()) : ok_reply(data));
+  (void)send_all(connection, failure ? error_reply(failure->message()) : ok_reply(data));
 }
 
 void Server::State::accept_loop(UniqueFd listener, const std::string& watched, int& slot) {

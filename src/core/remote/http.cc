@@ -112,19 +112,6 @@ std::expected<UniqueFd, std::string> connect_to(const std::string& authority, st
   return fd;
 }
 
-std::expected<void, std::string> send_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_fail(errno);
-    }
-    if (n == 0) return fail("failed to write whole buffer");
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
 std::expected<std::string, std::string> receive_all(int fd) {
   std::string out;
   char buffer[65536];
@@ -203,7 +190,7 @@ std::expected<json::Value, std::string> http_request(std::string_view server, st
 
   auto fd = connect_to(authority, limit);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  if (auto sent = send_all(fd->get(), request); !sent) return std::unexpected(std::move(sent.error()));
+  if (auto sent = send_all(fd->get(), request); !sent) return fail(sent.error().detail());
   auto response = receive_all(fd->get());
   fd->reset();
   if (!response) return std::unexpected(std::move(response.error()));

@@ -1,6 +1,7 @@
 #include "storage/file_io.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,9 +26,14 @@ Result<UniqueFd> open_file(const std::string& path, int flags, mode_t mode) {
   return UniqueFd(fd);
 }
 
-Result<void> write_all(int fd, std::string_view bytes) {
+namespace {
+
+// Hands every byte to `put` (a write or send call), continuing after short
+// writes and interruptions.
+template <typename Put>
+Result<void> put_all(std::string_view bytes, Put put) {
   while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    const ssize_t written = put(bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
       return last_os_error();
@@ -36,6 +42,16 @@ Result<void> write_all(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
   return {};
+}
+
+}  // namespace
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  return put_all(bytes, [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
+}
+
+Result<void> send_all(int fd, std::string_view bytes) {
+  return put_all(bytes, [fd](const char* data, std::size_t size) { return ::send(fd, data, size, MSG_NOSIGNAL); });
 }
 
 Result<std::string> read_to_end(int fd, std::uint64_t offset) {

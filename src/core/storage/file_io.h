@@ -63,6 +63,10 @@ Result<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
 // loop without end.
 Result<void> write_all(int fd, std::string_view bytes);
 
+// `write_all` for a connected socket: a peer that has gone away is an EPIPE
+// error, never a SIGPIPE.
+Result<void> send_all(int fd, std::string_view bytes);
+
 // Reads from `offset` to the end of the file. The result is sized from the
 // file's length up front, so a large file is read without regrowth; a file
 // that grows or shrinks meanwhile is still read to its actual end.
