@@ -1,6 +1,7 @@
 #include "storage/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +72,24 @@ TEST_F(FileIoTest, WriteReadSizeAndTruncate) {
   ASSERT_TRUE(truncate_file(fd->get(), 4));
   ASSERT_TRUE(full_sync(fd->get()));
   EXPECT_EQ(read_file(path("f")), "head");
+}
+
+TEST_F(FileIoTest, ReplaceFileLeavesOnlyThePrivateNewContent) {
+  write_file(path("target"), "old");
+  write_file(path("target.tmp"), "left over from a crash, readable by all");
+  ASSERT_EQ(::chmod(path("target.tmp").c_str(), 0644), 0);
+  auto replaced = replace_file(dir_, path("target"), path("target.tmp"), "new");
+  ASSERT_TRUE(replaced) << replaced.error().message();
+  EXPECT_EQ(read_file(path("target")), "new");
+  EXPECT_EQ(mode_of(path("target")), 0600);
+  EXPECT_FALSE(file_size(path("target.tmp")));
+
+  auto missing = vesk::read_file(path("none"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message(), "log I/O error: No such file or directory (os error 2)");
+  auto tail = vesk::read_file(path("target"), 1);
+  ASSERT_TRUE(tail);
+  EXPECT_EQ(*tail, "ew");
 }
 
 TEST_F(FileIoTest, CreateDirectories) {

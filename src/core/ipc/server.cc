@@ -41,9 +41,7 @@ constexpr auto kAcceptPoll = 50ms;
 constexpr auto kShutdownLimit = 5s;
 
 Result<std::string> read_token_file(const std::string& path) {
-  auto file = open_file(path, O_RDONLY);
-  if (!file) return std::unexpected(file.error());
-  auto text = read_to_end(file->get(), 0);
+  auto text = read_file(path);
   if (!text) return std::unexpected(text.error());
   return std::string(trim_unicode_space(*text));
 }
@@ -68,15 +66,6 @@ Result<std::string> new_token() {
   return token;
 }
 
-// Writes `text` to a new file that is private from its first moment.
-Result<void> write_private_file(const std::string& path, std::string_view text, int extra_flags) {
-  auto file = open_file(path, O_WRONLY | O_CREAT | extra_flags, 0600);
-  if (!file) return std::unexpected(file.error());
-  if (::fchmod(file->get(), 0600) != 0) return last_os_error();
-  if (auto written = write_all(file->get(), text); !written) return written;
-  return full_sync(file->get());
-}
-
 // The token of `vesk.token`, created when missing. An empty token would let
 // anyone in: a file that holds nothing but white space (a crash between
 // creating and writing it) is replaced as if it were missing.
@@ -88,12 +77,9 @@ Result<std::string> load_or_create_token(const std::string& data_dir) {
     if (!token->empty()) return token;
     auto fresh = new_token();
     if (!fresh) return fresh;
-    const std::string temp = path + ".tmp";
-    if (auto written = write_private_file(temp, *fresh + "\n", O_TRUNC); !written) {
-      return std::unexpected(written.error());
+    if (auto replaced = replace_file(data_dir, path, path + ".tmp", *fresh + "\n"); !replaced) {
+      return std::unexpected(replaced.error());
     }
-    if (auto renamed = rename_file(temp, path); !renamed) return std::unexpected(renamed.error());
-    if (auto synced = sync_directory(data_dir); !synced) return std::unexpected(synced.error());
     return fresh;
   }
   auto token = new_token();

@@ -80,11 +80,8 @@ Result<void> AofWriter::append_line(std::string_view encoded) {
 }
 
 Result<LogTail> for_each_log_line(const std::string& path, std::uint64_t offset, LineVisitor visit) {
-  auto file = open_file(path, O_RDONLY);
-  if (!file) return std::unexpected(file.error());
-  const auto data = read_to_end(file->get(), offset);
+  const auto data = read_file(path, offset);
   if (!data) return std::unexpected(data.error());
-  file->reset();
 
   const std::string_view text = *data;
   LogTail tail;

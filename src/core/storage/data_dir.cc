@@ -19,9 +19,7 @@ Result<LogTail> replay_creating(const std::string& path, std::uint64_t offset, E
 }
 
 Result<SnapshotRecord> load_snapshot(const std::string& path) {
-  auto file = open_file(path, O_RDONLY);
-  if (!file) return std::unexpected(file.error());
-  auto text = read_to_end(file->get(), 0);
+  auto text = read_file(path);
   if (!text) return std::unexpected(text.error());
   if (!is_valid_utf8(*text)) return std::unexpected(EngineError::io("stream did not contain valid UTF-8"));
   auto record = decode_snapshot(*text);

@@ -98,6 +98,28 @@ Result<std::string> read_to_end(int fd, std::uint64_t offset) {
   return data;
 }
 
+Result<std::string> read_file(const std::string& path, std::uint64_t offset) {
+  auto file = open_file(path, O_RDONLY);
+  if (!file) return std::unexpected(file.error());
+  return read_to_end(file->get(), offset);
+}
+
+Result<void> write_private_file(const std::string& path, std::string_view text, int extra_flags) {
+  auto file = open_file(path, O_WRONLY | O_CREAT | extra_flags, 0600);
+  if (!file) return std::unexpected(file.error());
+  // The mode of open applies only to a file it creates.
+  if (::fchmod(file->get(), 0600) != 0) return last_os_error();
+  if (auto written = write_all(file->get(), text); !written) return written;
+  return full_sync(file->get());
+}
+
+Result<void> replace_file(const std::string& dir, const std::string& path, const std::string& temp_path,
+                          std::string_view text) {
+  if (auto written = write_private_file(temp_path, text, O_TRUNC); !written) return written;
+  if (auto renamed = rename_file(temp_path, path); !renamed) return renamed;
+  return sync_directory(dir);
+}
+
 Result<void> data_sync(int fd) {
   while (::fdatasync(fd) != 0) {
     if (errno != EINTR) return last_os_error();

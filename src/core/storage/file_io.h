@@ -72,6 +72,19 @@ Result<void> send_all(int fd, std::string_view bytes);
 // that grows or shrinks meanwhile is still read to its actual end.
 Result<std::string> read_to_end(int fd, std::uint64_t offset);
 
+// Reads the whole file at `path` from `offset` on (see read_to_end).
+Result<std::string> read_file(const std::string& path, std::uint64_t offset = 0);
+
+// Writes `text` to a file that is private (0600) from its first moment and
+// syncs it. `extra_flags`: O_EXCL for a new file, O_TRUNC to overwrite.
+Result<void> write_private_file(const std::string& path, std::string_view text, int extra_flags);
+
+// Replaces the file `path` in directory `dir` so that a crash leaves either
+// the old or the new content: `text` goes to the private file `temp_path`,
+// which is synced and renamed over `path`; then the directory is synced.
+Result<void> replace_file(const std::string& dir, const std::string& path, const std::string& temp_path,
+                          std::string_view text);
+
 Result<void> data_sync(int fd);  // fdatasync(2)
 Result<void> full_sync(int fd);  // fsync(2)
 

@@ -12,15 +12,7 @@ namespace vesk {
 Result<void> write_snapshot(const std::string& data_dir, const EngineState& table, std::uint64_t last_aof_offset) {
   if (auto created = create_directories(data_dir); !created) return created;
   const std::string text = encode_snapshot(table, last_aof_offset, Instant::now());
-  const std::string temp_path = join_path(data_dir, kSnapshotTempFile);
-  {
-    auto file = open_file(temp_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!file) return std::unexpected(file.error());
-    if (auto written = write_all(file->get(), text); !written) return written;
-    if (auto synced = full_sync(file->get()); !synced) return synced;
-  }
-  if (auto renamed = rename_file(temp_path, join_path(data_dir, kSnapshotFile)); !renamed) return renamed;
-  return sync_directory(data_dir);
+  return replace_file(data_dir, join_path(data_dir, kSnapshotFile), join_path(data_dir, kSnapshotTempFile), text);
 }
 
 std::uint64_t log_length_or_zero(const std::string& data_dir) {
