@@ -1,9 +1,8 @@
 #include "run_id.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <random>
+
+#include "random_bytes.h"
 
 namespace vesk {
 namespace {
@@ -12,16 +11,7 @@ constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 
 std::array<std::uint8_t, 10> random_bits() {
   std::array<std::uint8_t, 10> bytes{};
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const ssize_t n = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-    if (n > 0) {
-      filled += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      break;
-    }
-  }
-  if (filled < bytes.size()) {
+  if (fill_random(bytes) != 0) {
     // getrandom is missing (very old kernels): fall back to the library's device.
     std::random_device device;
     for (auto& byte : bytes) byte = static_cast<std::uint8_t>(device());

@@ -5,12 +5,12 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,6 +22,7 @@
 #include "decimal.h"
 #include "engine/thread_pool.h"
 #include "ipc/protocol.h"
+#include "random_bytes.h"
 #include "storage/event_log.h"
 #include "storage/file_io.h"
 #include "storage/records.h"
@@ -47,19 +48,13 @@ Result<std::string> read_token_file(const std::string& path) {
 }
 
 Result<std::string> new_token() {
-  unsigned char bytes[32];
-  std::size_t filled = 0;
-  while (filled < sizeof bytes) {
-    const ssize_t n = getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      return std::unexpected(EngineError::ipc("failed to generate token: " + system_error_description(errno)));
-    }
-    filled += static_cast<std::size_t>(n);
+  std::array<std::uint8_t, 32> bytes{};
+  if (const int failure = fill_random(bytes); failure != 0) {
+    return std::unexpected(EngineError::ipc("failed to generate token: " + system_error_description(failure)));
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string token;
-  for (const unsigned char b : bytes) {
+  for (const std::uint8_t b : bytes) {
     token.push_back(kHex[b >> 4]);
     token.push_back(kHex[b & 15]);
   }
