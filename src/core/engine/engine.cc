@@ -26,8 +26,8 @@ void run_task(const std::shared_ptr<Engine::Core>& core, const DueEntry& entry) 
   bool recorded = false;
   {
     std::lock_guard lock(c.mutex);
-    run_id = entry.run_id ? *entry.run_id : new_run_id(c.clock->now());
     started = c.clock->now();
+    run_id = entry.run_id ? *entry.run_id : new_run_id(started);
     if (TimerRecord* record = c.table.find(timer_id)) record->next_run.reset();
     recorded = c.append_and_apply(RunDue{timer_id, run_id, entry.due}) &&
                c.append_and_apply(RunStarted{timer_id, run_id, started, entry.attempt});
@@ -63,8 +63,7 @@ void run_task(const std::shared_ptr<Engine::Core>& core, const DueEntry& entry) 
         c.settle_failure(*spec, run_id, finished, std::move(outcome.error()));
       }
     }
-    if (c.in_flight > 0) --c.in_flight;
-    c.release_busy(timer_id);
+    c.end_run(timer_id);
   }
   c.idle.notify();
 }
@@ -134,13 +133,7 @@ Result<void> Engine::register_timer(const std::string& id, Schedule schedule, st
   record.fn_name = std::move(fn_name);
   if (!record.state || *record.state == TimerState::kOrphaned) record.state = TimerState::kScheduled;
 
-  if (!record.next_run && !c.busy.contains(id)) {
-    const auto next = next_fire(spec.schedule, c.clock->now(), spec.timezone);
-    if (next && *next) {
-      record.next_run = **next;
-      c.queue(DueEntry{id, std::nullopt, **next, 1});
-    }
-  }
+  if (!record.next_run && !c.busy.contains(id)) c.reschedule(spec, c.clock->now());
   return {};
 }
 
@@ -189,10 +182,7 @@ void Engine::drop_runs(std::span<const DueEntry> entries) {
   Core& c = *core_;
   {
     LockAhead lock(c.mutex);
-    for (const DueEntry& entry : entries) {
-      if (c.in_flight > 0) --c.in_flight;
-      c.release_busy(entry.timer_id);
-    }
+    for (const DueEntry& entry : entries) c.end_run(entry.timer_id);
   }
   c.idle.notify();
 }

@@ -83,7 +83,13 @@ struct Engine::Core {
     if (it->second == 0) busy.erase(it);
   }
 
-  // Queues the timer's next regular fire after a run, unless stopping.
+  // A run (or a due entry dropped at shutdown) is over for `timer_id`.
+  void end_run(const std::string& timer_id) {
+    if (in_flight > 0) --in_flight;
+    release_busy(timer_id);
+  }
+
+  // Queues the timer's next regular fire, unless stopping.
   void reschedule(const TimerSpec& spec, Instant now) {
     if (stopping || closed) return;
     const auto next = next_fire(spec.schedule, now, spec.timezone);

@@ -274,7 +274,7 @@ json::Value Server::State::execute(const IpcRequest& request, std::optional<Engi
       json::Object data;
       data.emplace("data_dir", s.engine->data_dir());
       data.emplace("lock_path", s.engine->lock_path());
-      data.emplace("socket_path", join_path(s.engine->data_dir(), "vesk.sock"));
+      data.emplace("socket_path", s.sock_path);
       data.emplace("timers", json::Value(static_cast<std::uint64_t>(s.engine->list().size())));
       return data;
     }
