@@ -21,13 +21,6 @@ class FairMutex {
   // loop, whose short holds hand out the runs that everyone else waits for.
   void lock_ahead() { acquire(true); }
 
-  bool try_lock() {
-    std::lock_guard guard(state_);
-    if (held_) return false;
-    held_ = true;
-    return true;
-  }
-
   void unlock() {
     std::lock_guard guard(state_);
     if (waiters_.empty()) {
@@ -79,10 +72,6 @@ class LockAhead {
   void unlock() {
     mutex_.unlock();
     held_ = false;
-  }
-  void lock() {
-    mutex_.lock_ahead();
-    held_ = true;
   }
 
  private:

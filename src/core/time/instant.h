@@ -20,9 +20,6 @@ struct Instant {
   std::uint32_t nanos = 0;
 
   static Instant now();  // the system clock
-  static constexpr Instant from_unix(std::int64_t seconds, std::uint32_t nanos = 0) {
-    return {seconds, nanos};
-  }
   static const Instant kMin;
   static const Instant kMax;
 
