@@ -39,11 +39,14 @@ std::size_t last_non_blank_line(std::string_view text) {
 Result<AofWriter> AofWriter::open(std::string path) {
   const std::string parent = parent_directory(path);
   if (auto made = create_directories(parent); !made) return std::unexpected(made.error());
+  const bool existed = file_size(path).has_value();
   auto fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT, kNewLogMode);
   if (!fd) return std::unexpected(fd.error());
-  // The new file's name must survive a crash as much as the lines synced
-  // into it later.
-  if (auto synced = sync_directory(parent.empty() ? "." : parent); !synced) return std::unexpected(synced.error());
+  // A new file's name must survive a crash as much as the lines synced into
+  // it later; an existing log's name is durable already.
+  if (!existed) {
+    if (auto synced = sync_directory(parent.empty() ? "." : parent); !synced) return std::unexpected(synced.error());
+  }
   return AofWriter(std::move(path), std::move(*fd));
 }
 
