@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "engine/state.h"
 #include "error.h"
 #include "storage/aof.h"
+#include "storage/file_io.h"
 
 namespace vesk {
 
@@ -24,25 +26,26 @@ enum class CompactionStep : std::uint8_t {
 inline constexpr int kCompactionSteps = 7;
 
 // Helpers of the sequence; defined in snapshot.cc.
-std::uint64_t log_length_or_zero(const std::string& data_dir);
-bool log_exists(const std::string& data_dir);
+// The log's length, or nothing when there is no log.
+std::optional<std::uint64_t> log_length(const std::string& data_dir);
 void remove_old_log(const std::string& data_dir);
 [[nodiscard]] Result<void> rotate_log(const std::string& data_dir);
 [[nodiscard]] Result<void> create_empty_log(const std::string& data_dir);
-[[nodiscard]] Result<void> sync_data_directory(const std::string& data_dir);
 [[nodiscard]] Result<void> write_snapshot(const std::string& data_dir, const EngineState& table,
                                           std::uint64_t last_aof_offset);
 
 // Returns true when every step ran, false when `stop_after` stopped it.
 template <typename StopAfter>
 [[nodiscard]] Result<bool> run_compaction(const std::string& data_dir, const EngineState& table, StopAfter&& stop_after) {
-  const std::uint64_t size = log_length_or_zero(data_dir);
+  const std::optional<std::uint64_t> size = log_length(data_dir);
   if (stop_after(CompactionStep::kMeasured)) return false;
 
-  if (auto written = write_snapshot(data_dir, table, size); !written) return std::unexpected(written.error());
+  if (auto written = write_snapshot(data_dir, table, size.value_or(0)); !written) {
+    return std::unexpected(written.error());
+  }
   if (stop_after(CompactionStep::kFirstSnapshot)) return false;
 
-  if (log_exists(data_dir)) {
+  if (size) {
     remove_old_log(data_dir);
     if (stop_after(CompactionStep::kOldLogRemoved)) return false;
     if (auto rotated = rotate_log(data_dir); !rotated) return std::unexpected(rotated.error());
@@ -55,7 +58,7 @@ template <typename StopAfter>
   if (auto written = write_snapshot(data_dir, table, 0); !written) return std::unexpected(written.error());
   if (stop_after(CompactionStep::kSecondSnapshot)) return false;
 
-  if (auto synced = sync_data_directory(data_dir); !synced) return std::unexpected(synced.error());
+  if (auto synced = sync_directory(data_dir); !synced) return std::unexpected(synced.error());
   if (stop_after(CompactionStep::kDirectorySynced)) return false;
   return true;
 }

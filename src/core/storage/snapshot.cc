@@ -15,11 +15,10 @@ Result<void> write_snapshot(const std::string& data_dir, const EngineState& tabl
   return replace_file(data_dir, join_path(data_dir, kSnapshotFile), join_path(data_dir, kSnapshotTempFile), text);
 }
 
-std::uint64_t log_length_or_zero(const std::string& data_dir) {
-  return file_size(join_path(data_dir, kLogFile)).value_or(0);
+std::optional<std::uint64_t> log_length(const std::string& data_dir) {
+  auto size = file_size(join_path(data_dir, kLogFile));
+  return size ? std::optional(*size) : std::nullopt;
 }
-
-bool log_exists(const std::string& data_dir) { return file_size(join_path(data_dir, kLogFile)).has_value(); }
 
 void remove_old_log(const std::string& data_dir) {
   // Usually there is none yet; any failure shows up in the rename that follows.
@@ -35,8 +34,6 @@ Result<void> create_empty_log(const std::string& data_dir) {
   if (!file) return std::unexpected(file.error());
   return full_sync(file->get());
 }
-
-Result<void> sync_data_directory(const std::string& data_dir) { return sync_directory(data_dir); }
 
 Result<void> compact_log(const std::string& data_dir, const EngineState& table, AofWriter& log) {
   return compact_log_with(data_dir, table, log, [](CompactionStep) { return false; });
