@@ -3,6 +3,7 @@
 #include <charconv>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "json/bytes.h"
 #include "json/writer.h"
@@ -342,13 +343,8 @@ ReadResult<std::uint64_t> Reader::read_unsigned(std::uint64_t max, std::string_v
   auto token = number_token();
   if (!token) return std::unexpected(std::move(token.error()));
   if (!token->integral) {
-    auto value = to_double(*token);
-    if (!value) return std::unexpected(std::move(value.error()));
-    std::string found = "invalid type: floating point `";
-    append_f64(found, *value);
-    found += "`, expected ";
-    found += expecting;
-    return std::unexpected(error_after(found, pos_));
+    seek(token->begin);  // read again, quoted and located by the wrong-type error
+    return std::unexpected(invalid_type(expecting));
   }
   if (token->negative || token->overflow || token->magnitude > max) {
     std::string found = "invalid value: integer `";
@@ -590,29 +586,28 @@ std::string located(std::string_view what, std::size_t line, std::size_t column)
   return text;
 }
 
-}  // namespace
-
-ReadError Reader::error_at(std::string_view what, std::size_t offset) const {
+// The line (counted from 1) that holds byte `offset`, and where it starts.
+std::pair<std::size_t, std::size_t> line_of(std::string_view text, std::size_t offset) {
   std::size_t line = 1;
   std::size_t line_start = 0;
   for (std::size_t i = 0; i < offset; ++i) {
-    if (text_[i] == '\n') {
+    if (text[i] == '\n') {
       ++line;
       line_start = i + 1;
     }
   }
+  return {line, line_start};
+}
+
+}  // namespace
+
+ReadError Reader::error_at(std::string_view what, std::size_t offset) const {
+  const auto [line, line_start] = line_of(text_, offset);
   return ReadError{located(what, line, offset - line_start + 1), false};
 }
 
 ReadError Reader::error_after(std::string_view what, std::size_t consumed, bool at_eof) const {
-  std::size_t line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < consumed; ++i) {
-    if (text_[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
+  const auto [line, line_start] = line_of(text_, consumed);
   return ReadError{located(what, line, consumed - line_start), at_eof};
 }
 
