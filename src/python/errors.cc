@@ -2,16 +2,11 @@
 
 #include <string>
 
+#include "storage/event_log.h"
+#include "storage/file_io.h"
+
 namespace vesk::py {
 namespace {
-
-// The directory that holds a lock file, or empty when the path names none.
-std::string parent_directory(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 PyObject* raise(PyObject* type, std::string_view message) {
   PyErr_SetString(type, std::string(message).c_str());
@@ -32,7 +27,7 @@ PyObject* raise_engine_error(const EngineError& error) {
       const std::string directory = parent_directory(error.detail());
       if (!directory.empty()) {
         message += "; another writer may be active; socket: ";
-        message += directory == "/" ? std::string("/vesk.sock") : directory + "/vesk.sock";
+        message += join_path(directory, "vesk.sock");
       }
       return raise(PyExc_RuntimeError, message);
     }

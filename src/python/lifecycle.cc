@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -12,7 +11,9 @@
 #include "global_state.h"
 #include "storage/data_dir.h"
 #include "storage/event_log.h"
+#include "storage/file_io.h"
 #include "time/instant.h"
+#include "utf8.h"
 
 namespace vesk::py {
 namespace {
@@ -25,25 +26,8 @@ constexpr Parameter kStatusParams[] = {{"name", true}};
 std::optional<std::string> environment(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
-  PyObject* decoded = PyUnicode_DecodeUTF8(value, static_cast<Py_ssize_t>(std::strlen(value)), "strict");
-  if (decoded == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  Py_DECREF(decoded);
+  if (!is_valid_utf8(value)) return std::nullopt;
   return std::string(value);
-}
-
-// The directory part of a path: "/srv/app" for "/srv/app/main.py", "." for
-// "./main.py", "" for "main.py"; nothing for "" and "/".
-std::optional<std::string> directory_part(const std::string& path) {
-  if (path.empty() || path == "/") return std::nullopt;
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  const auto slash = trimmed.rfind('/');
-  if (slash == std::string::npos) return std::string();
-  if (slash == 0) return std::string("/");
-  return trimmed.substr(0, slash);
 }
 
 // VESK_HOME; else the directory of sys.argv[0] joined with ".vesk"; else
@@ -57,8 +41,9 @@ std::optional<std::string> default_data_dir() {
   if (argv && PySequence_Check(argv.get()) && PySequence_Size(argv.get()) > 0) {
     Ref first = Ref::steal(PySequence_GetItem(argv.get(), 0));
     if (first && PyUnicode_Check(first.get())) {
-      if (const char* text = PyUnicode_AsUTF8(first.get())) {
-        if (auto dir = directory_part(text); dir && !dir->empty()) return join_path(*dir, ".vesk");
+      const char* script = PyUnicode_AsUTF8(first.get());
+      if (script != nullptr && std::string_view(script) != "/") {
+        if (const std::string dir = parent_directory(script); !dir.empty()) return join_path(dir, ".vesk");
       }
     }
   }

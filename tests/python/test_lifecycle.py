@@ -259,6 +259,11 @@ def test_default_data_directory(tmp_path):
     assert result.stdout.strip() == "started", result.stderr
     assert (home / ".vesk" / "vesk.lock").exists()
 
+    not_utf8 = str(tmp_path / "bad") + "\udcff"  # the byte 0xFF in the environment
+    result = run_python(show, cwd=tmp_path, env={**env, "VESK_HOME": not_utf8, "HOME": str(home)})
+    assert result.stdout.strip() == "started", result.stderr
+    assert not (tmp_path / "bad\udcff").exists()
+
     app = tmp_path / "app"
     app.mkdir()
     (app / "main.py").write_text(show)
