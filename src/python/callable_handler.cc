@@ -32,12 +32,6 @@ bool text_of(PyObject* str, std::string& out) {
   return true;
 }
 
-Ref import_attribute(const char* module, const char* name) {
-  Ref imported = Ref::steal(PyImport_ImportModule(module));
-  if (!imported) return {};
-  return Ref::steal(PyObject_GetAttrString(imported.get(), name));
-}
-
 // The pending exception, taken off the indicator, as failure text.
 std::string take_error_text() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());

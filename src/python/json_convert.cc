@@ -6,16 +6,6 @@
 #include "errors.h"
 
 namespace vesk::py {
-namespace {
-
-Ref json_function(const char* name) {
-  Ref module = Ref::steal(PyImport_ImportModule("json"));
-  if (!module) return {};
-  return Ref::steal(PyObject_GetAttrString(module.get(), name));
-}
-
-}  // namespace
-
 PyObject* json_to_python(const json::Value& value) {
   std::string text;
   try {
@@ -23,7 +13,7 @@ PyObject* json_to_python(const json::Value& value) {
   } catch (const std::exception& e) {
     return raise_runtime_error(std::string("could not write JSON: ") + e.what());
   }
-  Ref loads = json_function("loads");
+  Ref loads = import_attribute("json", "loads");
   if (!loads) return nullptr;
   Ref str = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!str) return nullptr;
@@ -31,7 +21,7 @@ PyObject* json_to_python(const json::Value& value) {
 }
 
 std::optional<json::Value> python_to_json(PyObject* object) {
-  Ref dumps = json_function("dumps");
+  Ref dumps = import_attribute("json", "dumps");
   if (!dumps) return std::nullopt;
   Ref text = Ref::steal(PyObject_CallOneArg(dumps.get(), object));
   if (!text) return std::nullopt;

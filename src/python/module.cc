@@ -17,58 +17,50 @@ constexpr Parameter kDataDirParam[] = {{"data_dir", false}};
 constexpr Parameter kTimeoutParam[] = {{"timeout", false}};
 constexpr Parameter kNameParam[] = {{"name", true}};
 
-// `asyncio.to_thread(vesk.<counterpart>, *arguments)`, with the counterpart
-// looked up on the module at call time.
-PyObject* to_thread(const char* counterpart, std::initializer_list<PyObject*> arguments) {
-  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-  if (!asyncio) return nullptr;
-  Ref vesk = Ref::steal(PyImport_ImportModule("vesk"));
-  if (!vesk) return nullptr;
-  Ref function = Ref::steal(PyObject_GetAttrString(vesk.get(), counterpart));
-  if (!function) return nullptr;
-  Ref runner = Ref::steal(PyObject_GetAttrString(asyncio.get(), "to_thread"));
+// `asyncio.to_thread(module.<counterpart>[, argument])`, with the counterpart
+// looked up on the module at call time. The argument is borrowed.
+PyObject* to_thread(PyObject* module, const char* counterpart, PyObject* argument = nullptr) {
+  Ref runner = import_attribute("asyncio", "to_thread");
   if (!runner) return nullptr;
-  Ref call_args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(arguments.size()) + 1));
-  if (!call_args) return nullptr;
-  PyTuple_SET_ITEM(call_args.get(), 0, function.release());
-  Py_ssize_t i = 1;
-  for (PyObject* argument : arguments) PyTuple_SET_ITEM(call_args.get(), i++, argument);
-  return PyObject_Call(runner.get(), call_args.get(), nullptr);
+  Ref function = Ref::steal(PyObject_GetAttrString(module, counterpart));
+  if (!function) return nullptr;
+  PyObject* call[] = {function.get(), argument};
+  return PyObject_Vectorcall(runner.get(), call, argument != nullptr ? 2 : 1, nullptr);
 }
 
-PyObject* astart(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* astart(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* bound[1];
   if (!bind_arguments("astart", kDataDirParam, args, kwargs, bound)) return nullptr;
-  if (bound[0] == nullptr || bound[0] == Py_None) return to_thread("start", {});
+  if (bound[0] == nullptr || bound[0] == Py_None) return to_thread(module, "start");
   std::string checked;
   if (!utf8_of(bound[0], "data_dir", checked)) return nullptr;
-  return to_thread("start", {Py_NewRef(bound[0])});
+  return to_thread(module, "start", bound[0]);
 }
 
-PyObject* ashutdown(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* ashutdown(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* bound[1];
   if (!bind_arguments("ashutdown", kTimeoutParam, args, kwargs, bound)) return nullptr;
   double seconds = 5.0;
   if (!bind_seconds(bound[0], "timeout", seconds)) return nullptr;
-  PyObject* timeout = PyFloat_FromDouble(seconds);
-  if (timeout == nullptr) return nullptr;
-  return to_thread("shutdown", {timeout});
+  Ref timeout = Ref::steal(PyFloat_FromDouble(seconds));
+  if (!timeout) return nullptr;
+  return to_thread(module, "shutdown", timeout.get());
 }
 
-PyObject* astatus(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* astatus(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* bound[1];
   if (!bind_arguments("astatus", kNameParam, args, kwargs, bound)) return nullptr;
   std::string checked;
   if (!utf8_of(bound[0], "name", checked)) return nullptr;
-  return to_thread("status", {Py_NewRef(bound[0])});
+  return to_thread(module, "status", bound[0]);
 }
 
-PyObject* alist(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* alist(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* none[1];
   if (!bind_arguments("alist", std::span<const Parameter>(), args, kwargs, std::span<PyObject*>(none, 0))) {
     return nullptr;
   }
-  return to_thread("list", {});
+  return to_thread(module, "list");
 }
 
 // Called by `atexit` before the interpreter finalizes.

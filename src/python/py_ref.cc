@@ -89,6 +89,12 @@ void Ref::reset() {
 bool exiting() { return g_exiting.load(std::memory_order_acquire); }
 void mark_exiting() { g_exiting.store(true, std::memory_order_release); }
 
+Ref import_attribute(const char* module, const char* name) {
+  Ref imported = Ref::steal(PyImport_ImportModule(module));
+  if (!imported) return {};
+  return Ref::steal(PyObject_GetAttrString(imported.get(), name));
+}
+
 bool interpreter_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
   return Py_IsFinalizing() != 0;

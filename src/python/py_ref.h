@@ -82,6 +82,10 @@ class GilRelease {
 bool exiting();
 void mark_exiting();
 
+// `module.name`, importing the module (a new reference; null with the error
+// set on failure). Needs the interpreter lock.
+Ref import_attribute(const char* module, const char* name);
+
 // Whether the interpreter is finalizing (the public call exists from 3.13 on).
 bool interpreter_finalizing();
 
