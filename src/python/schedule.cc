@@ -388,8 +388,9 @@ PyObject* schedule(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   std::string timezone = "UTC";
   if (Ref zone = keyword(kwargs, "timezone"); zone && !utf8_of(zone.get(), "", timezone)) return nullptr;
 
-  std::uint32_t max_attempts = 3;
-  if (Ref attempts = keyword(kwargs, "max_attempts"); attempts && !read_max_attempts(attempts.get(), max_attempts)) {
+  RetryPolicy retry;  // the default backoff; only the attempts can be chosen here
+  if (Ref attempts = keyword(kwargs, "max_attempts");
+      attempts && !read_max_attempts(attempts.get(), retry.max_attempts)) {
     return nullptr;
   }
 
@@ -400,7 +401,7 @@ PyObject* schedule(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
       std::move(name),
       std::move(*when),
       std::move(timezone),
-      RetryPolicy{max_attempts, ExponentialBackoff{30, 3600}},
+      retry,
       std::move(fn_name),
       std::move(fn),
   };
