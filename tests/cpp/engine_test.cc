@@ -322,6 +322,9 @@ TEST_F(EngineTest, RunsWithoutHandlerOrSpecRecordOnlyTheirStart) {
   EXPECT_EQ(status("old").state, TimerState::kOrphaned);
   EXPECT_EQ(status("old").fn_name, std::nullopt);
   EXPECT_EQ(status("old").next_run_at, std::nullopt);
+  // The ghost's runs left a record but no timer: neither listed nor counted.
+  EXPECT_EQ(engine_->list().size(), 1u);
+  EXPECT_EQ(engine_->timer_count(), 1u);
 }
 
 TEST_F(EngineTest, RegistrationLogsOnlyChanges) {
@@ -347,6 +350,7 @@ TEST_F(EngineTest, RegistrationLogsOnlyChanges) {
   EXPECT_EQ(fresh.last_status, std::nullopt);
   EXPECT_EQ(fresh.retries_last_7d, 0u);
   EXPECT_EQ(engine_->list().size(), 3u);
+  EXPECT_EQ(engine_->timer_count(), 3u);
   EXPECT_FALSE(engine_->status("nope"));
 }
 

@@ -153,6 +153,12 @@ std::vector<TimerStatus> Engine::list() const {
   return statuses;
 }
 
+std::size_t Engine::timer_count() const {
+  std::lock_guard lock(core_->mutex);
+  return static_cast<std::size_t>(std::ranges::count_if(
+      core_->table.timers, [](const auto& entry) { return entry.second.spec && entry.second.state; }));
+}
+
 Result<void> Engine::start_scheduler() {
   {
     std::lock_guard lock(core_->mutex);

@@ -59,6 +59,8 @@ class Engine {
 
   std::optional<TimerStatus> status(const std::string& id) const;
   std::vector<TimerStatus> list() const;
+  // How many timers `list` would show, without building their statuses.
+  std::size_t timer_count() const;
 
   // Starts the scheduler thread: "engine already started" the second time,
   // "engine has already been shut down" after a shutdown or a failed append.

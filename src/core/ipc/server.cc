@@ -275,7 +275,7 @@ json::Value Server::State::execute(const IpcRequest& request, std::optional<Engi
       data.emplace("data_dir", s.engine->data_dir());
       data.emplace("lock_path", s.engine->lock_path());
       data.emplace("socket_path", s.sock_path);
-      data.emplace("timers", json::Value(static_cast<std::uint64_t>(s.engine->list().size())));
+      data.emplace("timers", json::Value(static_cast<std::uint64_t>(s.engine->timer_count())));
       return data;
     }
     json::Value operator()(const DoctorRequest&) const { return doctor(); }
