@@ -31,133 +31,31 @@ constexpr std::int64_t kSecondsPerDay = 86'400;
 constexpr std::int64_t kMicrosPerSecond = 1'000'000;
 
 // ---------------------------------------------------------------------------
-// The `at` text: an RFC 3339 date-time.
-//
-// The instant itself comes from vesk::parse_rfc3339, which only says yes or
-// no; this scan exists to tell the user what is wrong with a rejected text.
-// It reads left to right and reports the first problem it meets, so a text
-// both cut short and out of range reports whichever comes first.
+// The `at` text: an RFC 3339 date-time. A rejected text is described by the
+// first problem met reading it, so a text both cut short and out of range
+// reports whichever comes first.
 
-enum class AtProblem {
-  kNone,
-  kPrematureEnd,    // the text stops before a complete date-time
-  kInvalid,         // a character other than the digit or separator due there
-  kTrailing,        // characters after a complete date-time
-  kOutOfRange,      // a field beyond its range, or an instant beyond year 9999
-  kImpossible,      // every field in range, but no such day (February 30)
-};
-
-std::string_view describe(AtProblem problem) {
+std::string_view describe(Rfc3339Problem problem) {
   switch (problem) {
-    case AtProblem::kPrematureEnd:
+    case Rfc3339Problem::kPrematureEnd:
       return "premature end of input";
-    case AtProblem::kInvalid:
+    case Rfc3339Problem::kInvalid:
       return "input contains invalid characters";
-    case AtProblem::kTrailing:
+    case Rfc3339Problem::kTrailing:
       return "trailing input";
-    case AtProblem::kOutOfRange:
+    case Rfc3339Problem::kOutOfRange:
       return "input is out of range";
-    case AtProblem::kImpossible:
+    case Rfc3339Problem::kImpossible:
       return "no possible date and time matching input";
-    case AtProblem::kNone:
-      break;
   }
   return {};
 }
 
-class AtScanner {
- public:
-  explicit AtScanner(std::string_view text) : text_(text) {}
-
-  AtProblem scan() {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    AtProblem p = AtProblem::kNone;
-    if ((p = number(4, 0, 9999, year)) != AtProblem::kNone) return p;
-    if ((p = one_of("-")) != AtProblem::kNone) return p;
-    if ((p = number(2, 1, 12, month)) != AtProblem::kNone) return p;
-    if ((p = one_of("-")) != AtProblem::kNone) return p;
-    if ((p = number(2, 1, 31, day)) != AtProblem::kNone) return p;
-    if ((p = one_of("Tt ")) != AtProblem::kNone) return p;
-    if ((p = number(2, 0, 23, hour)) != AtProblem::kNone) return p;
-    if ((p = one_of(":")) != AtProblem::kNone) return p;
-    if ((p = number(2, 0, 59, minute)) != AtProblem::kNone) return p;
-    if ((p = one_of(":")) != AtProblem::kNone) return p;
-    // 60 is an inserted leap second.
-    if ((p = number(2, 0, 60, second)) != AtProblem::kNone) return p;
-    if ((p = fraction()) != AtProblem::kNone) return p;
-    if ((p = offset()) != AtProblem::kNone) return p;
-    if (pos_ != text_.size()) return AtProblem::kTrailing;
-    if (day > civil::days_in_month(year, month)) return AtProblem::kImpossible;
-    return AtProblem::kNone;
-  }
-
- private:
-  // Exactly `width` digits whose value lies in [low, high].
-  AtProblem number(int width, int low, int high, int& out) {
-    int value = 0;
-    for (int i = 0; i < width; ++i) {
-      if (pos_ >= text_.size()) return AtProblem::kPrematureEnd;
-      const char c = text_[pos_];
-      if (c < '0' || c > '9') return AtProblem::kInvalid;
-      value = value * 10 + (c - '0');
-      ++pos_;
-    }
-    if (value < low || value > high) return AtProblem::kOutOfRange;
-    out = value;
-    return AtProblem::kNone;
-  }
-
-  AtProblem one_of(std::string_view accepted) {
-    if (pos_ >= text_.size()) return AtProblem::kPrematureEnd;
-    if (accepted.find(text_[pos_]) == std::string_view::npos) return AtProblem::kInvalid;
-    ++pos_;
-    return AtProblem::kNone;
-  }
-
-  // An optional "." and one or more digits, any number of them.
-  AtProblem fraction() {
-    if (pos_ >= text_.size() || text_[pos_] != '.') return AtProblem::kNone;
-    ++pos_;
-    if (pos_ >= text_.size()) return AtProblem::kPrematureEnd;
-    if (!is_digit(text_[pos_])) return AtProblem::kInvalid;
-    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
-    return AtProblem::kNone;
-  }
-
-  // "Z", "z" or a sign and HH:MM. The offset is required: a date-time
-  // without one names no single instant.
-  AtProblem offset() {
-    if (pos_ >= text_.size()) return AtProblem::kPrematureEnd;
-    const char c = text_[pos_];
-    if (c == 'Z' || c == 'z') {
-      ++pos_;
-      return AtProblem::kNone;
-    }
-    if (c != '+' && c != '-') return AtProblem::kInvalid;
-    ++pos_;
-    int hours = 0, minutes = 0;
-    AtProblem p = AtProblem::kNone;
-    if ((p = number(2, 0, 23, hours)) != AtProblem::kNone) return p;
-    if ((p = one_of(":")) != AtProblem::kNone) return p;
-    return number(2, 0, 59, minutes);
-  }
-
-  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-  std::string_view text_;
-  std::size_t pos_ = 0;
-};
-
 // The instant of an `at` text, or a ValueError "invalid at datetime: ...".
 std::optional<Instant> parse_at_text(std::string_view text) {
-  AtProblem problem = AtScanner(text).scan();
-  if (problem == AtProblem::kNone) {
-    if (auto at = parse_rfc3339(text)) return at;
-    // Every field was in range, so the offset carried the instant past the
-    // first or last representable one.
-    problem = AtProblem::kOutOfRange;
-  }
-  raise_value_error(std::string("invalid at datetime: ") + std::string(describe(problem)));
+  auto at = read_rfc3339(text);
+  if (at) return *at;
+  raise_value_error(std::string("invalid at datetime: ") + std::string(describe(at.error())));
   return std::nullopt;
 }
 

@@ -73,29 +73,41 @@ TEST(InstantTextTest, ReadsAnyRfc3339Form) {
 }
 
 TEST(InstantTextTest, RejectsWhatIsNotAnRfc3339DateTime) {
-  const char* cases[] = {
-      "",
-      "2026-03-02",
-      "2026-03-02T08:00:00",        // no offset
-      "2026-03-02T08:00Z",          // no seconds
-      "2026-3-02T08:00:00Z",
-      "2026-02-29T08:00:00Z",       // not a leap year
-      "2026-04-31T08:00:00Z",
-      "2026-13-01T08:00:00Z",
-      "2026-00-01T08:00:00Z",
-      "2026-03-02T24:00:00Z",
-      "2026-03-02T08:60:00Z",
-      "2026-03-02T08:00:61Z",
-      "2026-03-02T08:00:00.Z",
-      "2026-03-02T08:00:00+02",
-      "2026-03-02T08:00:00+0200",
-      "2026-03-02T08:00:00+24:00",
-      "2026-03-02T08:00:00Zjunk",
-      " 2026-03-02T08:00:00Z",
-      "0000-01-01T00:00:00+01:00",  // before year 0 in UTC
-      "+2026-03-02T08:00:00Z",
+  using enum Rfc3339Problem;
+  const struct {
+    const char* text;
+    Rfc3339Problem problem;  // the first one met reading left to right
+  } cases[] = {
+      {"", kPrematureEnd},
+      {"2026-03-02", kPrematureEnd},
+      {"2026-03-02T08:00:00", kPrematureEnd},  // no offset
+      {"2026-03-02T08:00Z", kInvalid},         // no seconds
+      {"2026-3-02T08:00:00Z", kInvalid},
+      {"2026-02-29T08:00:00Z", kImpossible},   // not a leap year
+      {"2026-04-31T08:00:00Z", kImpossible},
+      {"2026-04-31T08:00:00Zx", kTrailing},    // trailing input is met first
+      {"2026-13-01T08:00:00Z", kOutOfRange},
+      {"2026-13-01T08:00", kOutOfRange},       // out of range before cut short
+      {"2026-00-01T08:00:00Z", kOutOfRange},
+      {"2026-03-02T24:00:00Z", kOutOfRange},
+      {"2026-03-02T08:60:00Z", kOutOfRange},
+      {"2026-03-02T08:00:61Z", kOutOfRange},
+      {"2026-03-02T08:00:00.Z", kInvalid},
+      {"2026-03-02T08:00:00.", kPrematureEnd},
+      {"2026-03-02T08:00:00+02", kPrematureEnd},
+      {"2026-03-02T08:00:00+0200", kInvalid},
+      {"2026-03-02T08:00:00+24:00", kOutOfRange},
+      {"2026-03-02T08:00:00Zjunk", kTrailing},
+      {" 2026-03-02T08:00:00Z", kInvalid},
+      {"0000-01-01T00:00:00+01:00", kOutOfRange},  // before year 0 in UTC
+      {"+2026-03-02T08:00:00Z", kInvalid},
   };
-  for (const char* text : cases) EXPECT_FALSE(parse_rfc3339(text)) << text;
+  for (const auto& c : cases) {
+    EXPECT_FALSE(parse_rfc3339(c.text)) << c.text;
+    const auto read = read_rfc3339(c.text);
+    ASSERT_FALSE(read) << c.text;
+    EXPECT_EQ(read.error(), c.problem) << c.text;
+  }
 }
 
 TEST(InstantArithmeticTest, AddSecondsStopsAtTheRepresentableRange) {

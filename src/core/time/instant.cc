@@ -22,24 +22,83 @@ void append_digits(std::string& out, std::uint64_t value, int width) {
   while (n > 0) out.push_back(buf[--n]);
 }
 
-// Reads exactly `width` decimal digits at `pos`.
-bool read_fixed(std::string_view text, std::size_t& pos, int width, int& value) {
-  if (text.size() < pos + static_cast<std::size_t>(width)) return false;
-  value = 0;
-  for (int i = 0; i < width; ++i) {
-    const char c = text[pos + i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  pos += width;
-  return true;
-}
+// Reads a date-time left to right and keeps the first problem it meets;
+// once there is one, every further read does nothing.
+struct Rfc3339Scanner {
+  std::string_view text;
+  std::size_t pos = 0;
+  std::optional<Rfc3339Problem> problem;
 
-bool expect(std::string_view text, std::size_t& pos, char c) {
-  if (pos >= text.size() || text[pos] != c) return false;
-  ++pos;
-  return true;
-}
+  // Notes the problem; the value read so far is of no further use.
+  int fail(Rfc3339Problem found) {
+    problem = found;
+    return 0;
+  }
+
+  // Whether there is a character left to read; notes a premature end if not.
+  bool more() {
+    if (pos < text.size()) return true;
+    fail(Rfc3339Problem::kPrematureEnd);
+    return false;
+  }
+
+  // Exactly `width` digits whose value lies in [low, high].
+  int number(int width, int low, int high) {
+    if (problem) return 0;
+    int value = 0;
+    for (int i = 0; i < width; ++i, ++pos) {
+      if (!more()) return 0;
+      if (text[pos] < '0' || text[pos] > '9') return fail(Rfc3339Problem::kInvalid);
+      value = value * 10 + (text[pos] - '0');
+    }
+    if (value < low || value > high) return fail(Rfc3339Problem::kOutOfRange);
+    return value;
+  }
+
+  void one_of(std::string_view accepted) {
+    if (problem || !more()) return;
+    if (accepted.find(text[pos]) == std::string_view::npos) {
+      fail(Rfc3339Problem::kInvalid);
+      return;
+    }
+    ++pos;
+  }
+
+  // An optional "." and one or more digits; digits past the ninth are dropped.
+  std::uint32_t fraction() {
+    if (problem || pos >= text.size() || text[pos] != '.') return 0;
+    ++pos;
+    if (!more()) return 0;
+    const std::size_t first_digit = pos;
+    std::uint32_t nanos = 0;
+    std::uint32_t scale = kNanosPerSecond;
+    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+      if (scale > 1) {
+        scale /= 10;
+        nanos += static_cast<std::uint32_t>(text[pos] - '0') * scale;
+      }
+    }
+    if (pos == first_digit) return fail(Rfc3339Problem::kInvalid);
+    return nanos;
+  }
+
+  // "Z", "z" or a sign and HH:MM, in seconds east of UTC. Required: a
+  // date-time without one names no single instant.
+  std::int64_t offset() {
+    if (problem || !more()) return 0;
+    const char c = text[pos];
+    if (c == 'Z' || c == 'z') {
+      ++pos;
+      return 0;
+    }
+    if (c != '+' && c != '-') return fail(Rfc3339Problem::kInvalid);
+    ++pos;
+    const int hours = number(2, 0, 23);
+    one_of(":");
+    const int minutes = number(2, 0, 59);
+    return (hours * 3600 + minutes * 60) * (c == '-' ? -1 : 1);
+  }
+};
 
 }  // namespace
 
@@ -105,55 +164,24 @@ std::string format_rfc3339(Instant at, UtcSuffix suffix) {
   return out;
 }
 
-std::optional<Instant> parse_rfc3339(std::string_view text) {
-  std::size_t pos = 0;
-  int year, month, day, hour, minute, second;
-  if (!read_fixed(text, pos, 4, year) || !expect(text, pos, '-') || !read_fixed(text, pos, 2, month) ||
-      !expect(text, pos, '-') || !read_fixed(text, pos, 2, day)) {
-    return std::nullopt;
-  }
-  if (pos >= text.size() || (text[pos] != 'T' && text[pos] != 't' && text[pos] != ' ')) return std::nullopt;
-  ++pos;
-  if (!read_fixed(text, pos, 2, hour) || !expect(text, pos, ':') || !read_fixed(text, pos, 2, minute) ||
-      !expect(text, pos, ':') || !read_fixed(text, pos, 2, second)) {
-    return std::nullopt;
-  }
-  if (month < 1 || month > 12 || day < 1 || day > civil::days_in_month(year, month) || hour > 23 ||
-      minute > 59 || second > 60) {
-    return std::nullopt;
-  }
-
-  std::uint32_t nanos = 0;
-  if (pos < text.size() && text[pos] == '.') {
-    ++pos;
-    const std::size_t first_digit = pos;
-    std::uint32_t scale = kNanosPerSecond;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-      if (scale > 1) {
-        scale /= 10;
-        nanos += static_cast<std::uint32_t>(text[pos] - '0') * scale;
-      }
-      ++pos;
-    }
-    if (pos == first_digit) return std::nullopt;
-  }
-
-  std::int64_t offset_seconds = 0;
-  if (pos < text.size() && (text[pos] == 'Z' || text[pos] == 'z')) {
-    ++pos;
-  } else if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-    const bool negative = text[pos] == '-';
-    ++pos;
-    int off_hour, off_minute;
-    if (!read_fixed(text, pos, 2, off_hour) || !expect(text, pos, ':') ||
-        !read_fixed(text, pos, 2, off_minute) || off_hour > 23 || off_minute > 59) {
-      return std::nullopt;
-    }
-    offset_seconds = (off_hour * 3600 + off_minute * 60) * (negative ? -1 : 1);
-  } else {
-    return std::nullopt;
-  }
-  if (pos != text.size()) return std::nullopt;
+std::expected<Instant, Rfc3339Problem> read_rfc3339(std::string_view text) {
+  Rfc3339Scanner in{text, 0, std::nullopt};
+  const int year = in.number(4, 0, 9999);
+  in.one_of("-");
+  const int month = in.number(2, 1, 12);
+  in.one_of("-");
+  const int day = in.number(2, 1, 31);
+  in.one_of("Tt ");
+  const int hour = in.number(2, 0, 23);
+  in.one_of(":");
+  const int minute = in.number(2, 0, 59);
+  in.one_of(":");
+  int second = in.number(2, 0, 60);  // 60 is an inserted leap second
+  std::uint32_t nanos = in.fraction();
+  const std::int64_t offset_seconds = in.offset();
+  if (in.problem) return std::unexpected(*in.problem);
+  if (in.pos != text.size()) return std::unexpected(Rfc3339Problem::kTrailing);
+  if (day > civil::days_in_month(year, month)) return std::unexpected(Rfc3339Problem::kImpossible);
 
   // An inserted leap second is held as second 59 plus one second of nanos.
   if (second == 60) {
@@ -163,8 +191,15 @@ std::optional<Instant> parse_rfc3339(std::string_view text) {
   const Instant result{civil::days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 +
                            minute * 60 + second - offset_seconds,
                        nanos};
-  if (result.seconds < Instant::kMin.seconds || result.seconds > Instant::kMax.seconds) return std::nullopt;
+  if (result.seconds < Instant::kMin.seconds || result.seconds > Instant::kMax.seconds) {
+    return std::unexpected(Rfc3339Problem::kOutOfRange);
+  }
   return result;
+}
+
+std::optional<Instant> parse_rfc3339(std::string_view text) {
+  auto read = read_rfc3339(text);
+  return read ? std::optional(*read) : std::nullopt;
 }
 
 }  // namespace vesk

@@ -3,6 +3,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,10 +42,23 @@ enum class UtcSuffix { kZ, kPlusZero };
 // fewest of 3, 6 or 9 digits that are exact. kPlusZero ends in "+00:00".
 std::string format_rfc3339(Instant at, UtcSuffix suffix = UtcSuffix::kZ);
 
+// Why a text is not an RFC 3339 instant: the first problem met reading it
+// left to right.
+enum class Rfc3339Problem : std::uint8_t {
+  kPrematureEnd,  // the text stops before a complete date-time
+  kInvalid,       // a character other than the digit or separator due there
+  kTrailing,      // characters after a complete date-time
+  kOutOfRange,    // a field beyond its range, or an instant beyond year 9999
+  kImpossible,    // every field in range, but no such day (February 30)
+};
+
 // Any RFC 3339 date-time: "T", "t" or " " between date and time, a fraction of
 // any length (digits past the ninth are dropped), "Z", "z" or a numeric
-// offset, which is applied. Nothing when the text is not such a date-time or
-// the instant is outside the representable range.
+// offset, which is applied. The problem when the text is not such a
+// date-time or the instant is outside the representable range.
+std::expected<Instant, Rfc3339Problem> read_rfc3339(std::string_view text);
+
+// `read_rfc3339` without the reason.
 std::optional<Instant> parse_rfc3339(std::string_view text);
 
 }  // namespace vesk
