@@ -50,9 +50,11 @@ class ManualClock final : public Clock {
     std::lock_guard lock(mutex_);
     return Instant{seconds_, nanos_};
   }
-  void advance(std::chrono::seconds by) {
+  void advance(std::chrono::nanoseconds by) {
     std::lock_guard lock(mutex_);
-    seconds_ += by.count();
+    const std::int64_t nanos = static_cast<std::int64_t>(nanos_) + by.count() % 1'000'000'000;
+    seconds_ += by.count() / 1'000'000'000 + (nanos >= 1'000'000'000 ? 1 : 0);
+    nanos_ = static_cast<std::uint32_t>(nanos % 1'000'000'000);
   }
 
  private:
@@ -221,6 +223,23 @@ TEST_F(EngineTest, SuccessfulRunIsRecordedAndRescheduled) {
   EXPECT_EQ(s.last_duration_ms, 0u);
   EXPECT_EQ(s.last_run_at, at("2026-03-02T10:01:00Z"));
   EXPECT_EQ(handler->calls(), 1);
+}
+
+TEST_F(EngineTest, RunDurationIsRoundedTowardZero) {
+  // Started at .9996 s, finished at the next whole second: 0.4 ms is 0 ms.
+  auto handler = std::make_shared<FakeHandler>([&](int) {
+    clock_->advance(400us);
+    return std::expected<void, std::string>{};
+  });
+  ASSERT_TRUE(engine_->register_timer("every", EverySchedule{60}, std::nullopt, std::nullopt, handler));
+  ASSERT_TRUE(engine_->start_scheduler());
+  clock_->advance(999'600us);
+  advance(60s);
+  ASSERT_TRUE(logged(4));
+  const auto entries = log();
+  EXPECT_EQ(std::get<RunStarted>(entries[2].event).started_at, at("2026-03-02T10:01:00.9996Z"));
+  EXPECT_EQ(std::get<RunSucceeded>(entries[3].event).finished_at, at("2026-03-02T10:01:01Z"));
+  EXPECT_EQ(std::get<RunSucceeded>(entries[3].event).duration_ms, 0u);
 }
 
 TEST_F(EngineTest, FailuresAreRetriedWithTheSameRunIdUntilSuccess) {

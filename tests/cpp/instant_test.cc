@@ -119,6 +119,21 @@ TEST(InstantArithmeticTest, AddSecondsStopsAtTheRepresentableRange) {
   EXPECT_FALSE(add_seconds(Instant{Instant::kMin.seconds, 0}, UINT64_MAX));
 }
 
+TEST(InstantArithmeticTest, WholeMillisBetweenRoundTowardZero) {
+  const struct {
+    const char* from;
+    const char* to;
+    std::int64_t millis;
+  } cases[] = {
+      {"2026-03-02T10:00:00.9996Z", "2026-03-02T10:00:01Z", 0},  // 0.4 ms, across a second
+      {"2026-03-02T10:00:00.5Z", "2026-03-02T10:00:02.4999Z", 1999},
+      {"2026-03-02T10:00:01Z", "2026-03-02T10:00:00.9996Z", 0},  // -0.4 ms
+      {"2026-03-02T10:00:02Z", "2026-03-02T10:00:00.5Z", -1500},
+      {"0000-01-01T00:00:00Z", "9999-12-31T23:59:59.999Z", 315569519999999},
+  };
+  for (const auto& c : cases) EXPECT_EQ(whole_millis_between(at(c.from), at(c.to)), c.millis) << c.from << " " << c.to;
+}
+
 TEST(InstantArithmeticTest, UnixMillis) {
   EXPECT_EQ(unix_millis(at("1970-01-01T00:00:01.999999Z")), 1999u);
   EXPECT_EQ(unix_millis(at("1969-12-31T00:00:00Z")), 0u);

@@ -68,13 +68,6 @@ void run_task(const std::shared_ptr<Engine::Core>& core, const DueEntry& entry) 
   c.idle.notify();
 }
 
-// Whole milliseconds from `from` to `to`, rounded toward zero.
-std::int64_t millis_between(Instant from, Instant to) {
-  const __int128 nanos = static_cast<__int128>(to.seconds - from.seconds) * 1'000'000'000 +
-                         (static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos));
-  return static_cast<std::int64_t>(nanos / 1'000'000);
-}
-
 // The loop wakes at least this often even when nothing is due sooner, so a
 // change of the system clock is noticed within that time.
 constexpr std::int64_t kLongestSleepMs = 1000;
@@ -236,7 +229,7 @@ void Engine::run_loop() {
 
     std::int64_t sleep_ms = 100;
     if (earliest) {
-      const std::int64_t left = millis_between(c.clock->now(), *earliest);
+      const std::int64_t left = whole_millis_between(c.clock->now(), *earliest);
       sleep_ms = left < 1 ? 0 : std::min(left, kLongestSleepMs);
     }
     c.wake.wait_for(std::chrono::milliseconds(sleep_ms));

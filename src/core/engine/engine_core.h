@@ -112,10 +112,7 @@ struct Engine::Core {
   }
 
   void settle_success(const TimerSpec& spec, const std::string& run_id, Instant started_at, Instant finished) {
-    std::int64_t elapsed_ms = (finished.seconds - started_at.seconds) * 1000 +
-                              (static_cast<std::int64_t>(finished.nanos % 1'000'000'000) -
-                               static_cast<std::int64_t>(started_at.nanos % 1'000'000'000)) /
-                                  1'000'000;
+    const std::int64_t elapsed_ms = whole_millis_between(started_at, finished);
     const std::uint64_t duration_ms = elapsed_ms > 0 ? static_cast<std::uint64_t>(elapsed_ms) : 0;
     if (append_and_apply(RunSucceeded{spec.id, run_id, finished, duration_ms})) reschedule(spec, finished);
   }

@@ -125,6 +125,12 @@ std::uint64_t unix_millis(Instant at) {
   return static_cast<std::uint64_t>(at.seconds) * 1000 + (at.nanos % kNanosPerSecond) / 1'000'000;
 }
 
+std::int64_t whole_millis_between(Instant from, Instant to) {
+  const __int128 nanos = static_cast<__int128>(to.seconds - from.seconds) * kNanosPerSecond +
+                         (static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos));
+  return static_cast<std::int64_t>(nanos / 1'000'000);
+}
+
 std::string format_rfc3339(Instant at, UtcSuffix suffix) {
   const bool leap = at.nanos >= kNanosPerSecond;
   const std::uint32_t nanos = leap ? at.nanos - kNanosPerSecond : at.nanos;

@@ -36,6 +36,10 @@ std::optional<Instant> add_seconds(Instant at, std::uint64_t seconds);
 // Whole milliseconds since the epoch (floored); 0 for instants before 1970.
 std::uint64_t unix_millis(Instant at);
 
+// Whole milliseconds from `from` to `to`, rounded toward zero (negative when
+// `to` is earlier).
+std::int64_t whole_millis_between(Instant from, Instant to);
+
 enum class UtcSuffix { kZ, kPlusZero };
 
 // "2026-03-02T08:59:59.001200Z": no fraction for whole seconds, otherwise the
