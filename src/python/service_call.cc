@@ -16,8 +16,12 @@ std::optional<json::Value> call_service(const std::string& server, const std::st
   }
   std::expected<json::Value, std::string> answer;
   if (release_gil) {
+    // The caller's fields may be replaced (a second __init__ on another
+    // thread) while the lock is let go: the exchange works on copies.
+    const std::string own_server = server;
+    const std::string own_token = token;
     GilRelease released;
-    answer = remote::http_request(server, token, method, path, body, limit);
+    answer = remote::http_request(own_server, own_token, method, path, body, limit);
   } else {
     answer = remote::http_request(server, token, method, path, body, limit);
   }
