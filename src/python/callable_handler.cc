@@ -141,7 +141,7 @@ std::expected<void, std::string> PyCallableHandler::call(const std::string& time
     if (exiting() || interpreter_finalizing()) return std::unexpected(std::string(kShuttingDown));
     Gil gil;
     std::expected<void, std::string> outcome;
-    {
+    try {
       PyObject* callable = callable_.get();
       if (takes_payload(callable)) {
         Ref payload = Ref::steal(PyDict_New());
@@ -156,6 +156,11 @@ std::expected<void, std::string> PyCallableHandler::call(const std::string& time
       } else {
         outcome = call_to_completion(callable, nullptr);
       }
+    } catch (abi::__forced_unwind&) {
+      // The interpreter finalizes and ended this thread while it waited to
+      // take the lock back: it does not hold the lock.
+      gil.abandon();
+      throw;
     }
     PyErr_Clear();
     return outcome;

@@ -50,11 +50,7 @@ Gil::Gil() {
 }
 
 Gil::~Gil() {
-  if (nested_) return;
-  // A thread that tried to take the lock back while the interpreter
-  // finalizes is ended by the interpreter (its stack unwinds through here)
-  // without holding the lock: there is nothing to release then.
-  if (interpreter_finalizing() && !PyGILState_Check()) return;
+  if (nested_ || abandoned_) return;
   PyEval_SaveThread();
 }
 

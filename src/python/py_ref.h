@@ -61,8 +61,14 @@ class Gil {
   Gil(const Gil&) = delete;
   Gil& operator=(const Gil&) = delete;
 
+  // For a thread that the interpreter ends (pthread_exit while it waits to
+  // take the lock back during finalization): the lock is not held then, so
+  // the end of the scope must leave it alone.
+  void abandon() { abandoned_ = true; }
+
  private:
-  bool nested_ = false;  // the thread held the lock already
+  bool nested_ = false;     // the thread held the lock already
+  bool abandoned_ = false;
 };
 
 // Lets the interpreter lock go for a scope (the calling thread holds it).
